@@ -1,0 +1,109 @@
+// The platform layer: every file, console and system service that dravik
+// uses goes through these free functions, so that one POSIX and one Win32
+// implementation can stand behind them (PlatformPosix.cpp, PlatformWin32.cpp,
+// chosen by CMake) and tests can link a fake in their place.
+//
+// Each call maps onto one Win32 call (named beside it) and fails cleanly
+// when handed a null file: an operation may go on using a file whose open
+// failed and then simply sees nothing. A failing call saves the system's
+// error for PlatformErrorText().
+//
+// Our names never clash with the Win32 names and macros (CreateFile,
+// ReadFile, WriteFile, DeleteFile, MoveFile).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct PlatformFile;  // a file descriptor or a HANDLE inside
+
+enum class OpenMode {
+    // An existing regular file, read access; others may read and write it
+    // meanwhile (CreateFileA: GENERIC_READ, FILE_SHARE_READ |
+    // FILE_SHARE_WRITE, OPEN_EXISTING).
+    ReadExisting,
+    // An existing regular file, read and write access, same sharing
+    // (GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING).
+    ReadWriteExisting,
+    // A new file that must not exist yet, write access (GENERIC_WRITE,
+    // CREATE_NEW).
+    CreateNewWrite,
+    // A new file that must not exist yet, read and write access
+    // (GENERIC_READ | GENERIC_WRITE, CREATE_NEW).
+    CreateNewReadWrite,
+};
+
+// Opens or creates a file (CreateFileA); nullptr on failure. Opening an
+// existing path that is not a regular file (a directory, a device, a pipe)
+// fails: dravik never reads or writes a device node.
+PlatformFile* PlatformOpen(const std::string& path, OpenMode mode);
+
+// Closes the file (CloseHandle); accepts nullptr.
+void PlatformClose(PlatformFile* file);
+
+// Moves the file position to a byte position counted from the start
+// (SetFilePointer, FILE_BEGIN, 64-bit position as low and high halves).
+bool PlatformSeek(PlatformFile* file, int64_t position);
+
+// Moves the file position to the end and stores that position in *end
+// (SetFilePointer, FILE_END, distance 0).
+bool PlatformSeekEnd(PlatformFile* file, int64_t* end);
+
+// Read and write at the file position, which then moves on by the bytes
+// moved (ReadFile, WriteFile). Both give the count of bytes moved, or -1
+// when the call failed before moving any. A read at the end of the file
+// gives 0. A write that stops part way (a full disk) gives the part it
+// wrote, and the error is saved.
+int64_t PlatformRead(PlatformFile* file, void* buffer, uint32_t count);
+int64_t PlatformWrite(PlatformFile* file, const void* buffer, uint32_t count);
+
+// The same at an explicit position. Whether the file position moves is
+// left open: callers that mix the two seek first.
+int64_t PlatformReadAt(PlatformFile* file, int64_t position, void* buffer, uint32_t count);
+int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer, uint32_t count);
+
+// Cuts the file back to, or extends it with zeros (a hole where the file
+// system allows) to, the given length (SetFilePointer, SetEndOfFile).
+bool PlatformSetLength(PlatformFile* file, int64_t length);
+
+// The size of the file a path names, from its directory entry, without
+// opening it (FindFirstFileA); -1 when there is no such file. Existing
+// entries that are not regular files give 0.
+int64_t PlatformFileSize(const std::string& path);
+
+// Removes a regular file, or a symbolic link itself (DeleteFileA). A
+// directory, device or other special file is never removed: false, with
+// the error saved, as for a missing file.
+bool PlatformRemoveFile(const std::string& path);
+
+// Renames a file, never replacing an existing destination (MoveFileA).
+// A destination on another file system is reached by copying the file to
+// the new name, created exclusively, and then removing the source; when
+// that fails part way the copy is removed again, so there is always
+// exactly one file.
+bool PlatformRenameNoReplace(const std::string& from, const std::string& to);
+
+// True when both paths exist and name the same file (device and inode;
+// GetFileInformationByHandle on Windows), whatever the spelling, links
+// included.
+bool PlatformSameFile(const std::string& first, const std::string& second);
+
+// The system's text for the error of the last failing call (GetLastError,
+// FormatMessageA), trimmed by TrimErrorText. Empty when there is none.
+std::string PlatformErrorText();
+
+// 16 fresh random bytes in the layout of a version 4 GUID (CoCreateGuid).
+void PlatformNewGuid(uint8_t out[16]);
+
+// Zero-filled memory for large buffers (VirtualAlloc); nullptr on failure.
+void* PlatformAlloc(size_t bytes);
+void PlatformFree(void* memory, size_t bytes);
+
+// Standard output and error write bytes as given: no "\n" to "\r\n"
+// translation, so the CR LF line ends dravik writes stay single.
+void PlatformInitConsole();
+
+// Removes every trailing blank, control character (codes 0 to 31) and "."
+// from a system error message. Shared by every implementation.
+std::string TrimErrorText(std::string text);

@@ -1,0 +1,432 @@
+// The platform layer on POSIX systems (Linux first): 64-bit positions
+// everywhere, EINTR and short transfers retried, no call that replaces or
+// removes a file it was not asked to.
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "Platform.h"
+
+static_assert(sizeof(off_t) == 8, "dravik needs 64-bit file positions");
+
+struct PlatformFile {
+    int fd;
+};
+
+namespace {
+
+// The error of the last failing call: an errno value, or a text of our own
+// for the refusals that have no errno of their own.
+thread_local int t_errorCode = 0;
+thread_local const char* t_errorText = nullptr;
+
+bool Fail(int code)
+{
+    t_errorCode = code;
+    t_errorText = nullptr;
+    return false;
+}
+
+bool FailWithText(const char* text)
+{
+    t_errorCode = 0;
+    t_errorText = text;
+    return false;
+}
+
+constexpr const char* kNotRegular = "not a regular file";
+
+bool IsRegular(const struct stat& info)
+{
+    return S_ISREG(info.st_mode);
+}
+
+// Copies `length` bytes at `position` between two files, through the
+// kernel where it can (copy_file_range), else through a buffer.
+bool CopyRange(int from, int to, off_t position, off_t length, std::vector<char>& buffer)
+{
+    off_t done = 0;
+    bool kernelCopy = true;
+    while (done < length) {
+        const off_t want = length - done;
+        if (kernelCopy) {
+            off_t in = position + done;
+            off_t out = in;
+            const ssize_t n = copy_file_range(from, &in, to, &out, static_cast<size_t>(want), 0);
+            if (n > 0) {
+                done += n;
+                continue;
+            }
+            if (n == 0) {
+                return Fail(EIO);  // the source ended early
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+                return Fail(errno);
+            }
+            kernelCopy = false;
+            buffer.resize(size_t{1} << 20);
+        }
+        const size_t chunk = static_cast<size_t>(std::min<off_t>(want, static_cast<off_t>(buffer.size())));
+        const ssize_t got = pread(from, buffer.data(), chunk, position + done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return Fail(got < 0 ? errno : EIO);
+        }
+        PlatformFile out{to};
+        if (PlatformWriteAt(&out, position + done, buffer.data(), static_cast<uint32_t>(got)) != got) {
+            return false;
+        }
+        done += got;
+    }
+    return true;
+}
+
+// Moves a file to another file system: the copy is made under the new
+// name, created exclusively, with the source's holes and permissions; the
+// source is removed only once the copy is complete and on disk. On any
+// failure the copy goes again, so exactly one file remains.
+bool MoveAcrossFileSystems(const std::string& from, const std::string& to)
+{
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (in < 0) {
+        return Fail(errno);
+    }
+    struct stat info {};
+    if (fstat(in, &info) != 0 || !IsRegular(info)) {
+        const int code = errno;
+        close(in);
+        return IsRegular(info) ? Fail(code) : FailWithText(kNotRegular);
+    }
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777);
+    if (out < 0) {
+        const int code = errno;
+        close(in);
+        return Fail(code);
+    }
+
+    bool ok = true;
+    std::vector<char> buffer;
+    off_t position = 0;
+    while (ok && position < info.st_size) {
+        off_t data = lseek(in, position, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) {
+                break;  // only a hole remains
+            }
+            data = position;  // no hole support: copy everything
+        }
+        off_t hole = lseek(in, data, SEEK_HOLE);
+        if (hole < 0) {
+            hole = info.st_size;
+        }
+        ok = CopyRange(in, out, data, hole - data, buffer);
+        position = hole;
+    }
+    ok = ok && (ftruncate(out, info.st_size) == 0 || Fail(errno));
+    ok = ok && (fsync(out) == 0 || Fail(errno));
+    ok = (close(out) == 0 || Fail(errno)) && ok;
+    close(in);
+    ok = ok && (unlink(from.c_str()) == 0 || Fail(errno));
+    if (!ok) {
+        const int code = t_errorCode;
+        const char* text = t_errorText;
+        unlink(to.c_str());
+        t_errorCode = code;
+        t_errorText = text;
+    }
+    return ok;
+}
+
+// Renames without replacing on a file system that has no such rename:
+// a hard link where there are hard links, else a placeholder created
+// exclusively under the new name and then replaced by the file itself.
+bool RenameWithoutNoReplaceSupport(const std::string& from, const std::string& to)
+{
+    if (link(from.c_str(), to.c_str()) == 0) {
+        if (unlink(from.c_str()) == 0) {
+            return true;
+        }
+        const int code = errno;
+        unlink(to.c_str());
+        return Fail(code);
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) {
+        return Fail(errno);
+    }
+    const int placeholder = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (placeholder < 0) {
+        return Fail(errno);
+    }
+    close(placeholder);
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        const int code = errno;
+        unlink(to.c_str());
+        return Fail(code);
+    }
+    return true;
+}
+
+}  // namespace
+
+PlatformFile* PlatformOpen(const std::string& path, OpenMode mode)
+{
+    int flags = O_CLOEXEC | O_NOCTTY;
+    const bool create = mode == OpenMode::CreateNewWrite || mode == OpenMode::CreateNewReadWrite;
+    switch (mode) {
+    case OpenMode::ReadExisting: flags |= O_RDONLY; break;
+    case OpenMode::ReadWriteExisting: flags |= O_RDWR; break;
+    case OpenMode::CreateNewWrite: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
+    case OpenMode::CreateNewReadWrite: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+    }
+    if (!create) {
+        // Look before opening: opening some devices has effects of its own.
+        // O_NONBLOCK keeps a pipe put there meanwhile from blocking the open.
+        struct stat info {};
+        if (stat(path.c_str(), &info) != 0) {
+            Fail(errno);
+            return nullptr;
+        }
+        if (!IsRegular(info)) {
+            S_ISDIR(info.st_mode) ? Fail(EISDIR) : FailWithText(kNotRegular);
+            return nullptr;
+        }
+        flags |= O_NONBLOCK;
+    }
+    int fd = -1;
+    do {
+        fd = open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        Fail(errno);
+        return nullptr;
+    }
+    if (!create) {
+        struct stat info {};
+        if (fstat(fd, &info) != 0 || !IsRegular(info)) {
+            close(fd);
+            FailWithText(kNotRegular);
+            return nullptr;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    return new PlatformFile{fd};
+}
+
+void PlatformClose(PlatformFile* file)
+{
+    if (file != nullptr) {
+        close(file->fd);
+        delete file;
+    }
+}
+
+bool PlatformSeek(PlatformFile* file, int64_t position)
+{
+    if (file == nullptr) {
+        return Fail(EBADF);
+    }
+    return lseek(file->fd, position, SEEK_SET) >= 0 || Fail(errno);
+}
+
+bool PlatformSeekEnd(PlatformFile* file, int64_t* end)
+{
+    if (file == nullptr) {
+        return Fail(EBADF);
+    }
+    const off_t position = lseek(file->fd, 0, SEEK_END);
+    if (position < 0) {
+        return Fail(errno);
+    }
+    *end = position;
+    return true;
+}
+
+namespace {
+
+// One transfer loop for the four read and write calls: retries after
+// signals and short transfers, stops at the end of the file (reads) or at
+// the first error, and gives the bytes moved, or -1 when none moved.
+template <typename Transfer>
+int64_t TransferAll(PlatformFile* file, uint32_t count, bool isRead, Transfer transfer)
+{
+    if (file == nullptr) {
+        Fail(EBADF);
+        return -1;
+    }
+    uint32_t done = 0;
+    while (done < count) {
+        const ssize_t n = transfer(done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Fail(errno);
+            return done > 0 ? int64_t{done} : -1;
+        }
+        if (n == 0) {
+            if (!isRead) {
+                Fail(ENOSPC);  // a write that moves nothing and says nothing
+            }
+            break;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+}  // namespace
+
+int64_t PlatformRead(PlatformFile* file, void* buffer, uint32_t count)
+{
+    auto* bytes = static_cast<char*>(buffer);
+    return TransferAll(file, count, true,
+                       [&](uint32_t done, uint32_t left) { return read(file->fd, bytes + done, left); });
+}
+
+int64_t PlatformWrite(PlatformFile* file, const void* buffer, uint32_t count)
+{
+    const auto* bytes = static_cast<const char*>(buffer);
+    return TransferAll(file, count, false,
+                       [&](uint32_t done, uint32_t left) { return write(file->fd, bytes + done, left); });
+}
+
+int64_t PlatformReadAt(PlatformFile* file, int64_t position, void* buffer, uint32_t count)
+{
+    if (position < 0) {
+        Fail(EINVAL);
+        return -1;
+    }
+    auto* bytes = static_cast<char*>(buffer);
+    return TransferAll(file, count, true, [&](uint32_t done, uint32_t left) {
+        return pread(file->fd, bytes + done, left, position + done);
+    });
+}
+
+int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer, uint32_t count)
+{
+    if (position < 0) {
+        Fail(EINVAL);
+        return -1;
+    }
+    const auto* bytes = static_cast<const char*>(buffer);
+    return TransferAll(file, count, false, [&](uint32_t done, uint32_t left) {
+        return pwrite(file->fd, bytes + done, left, position + done);
+    });
+}
+
+bool PlatformSetLength(PlatformFile* file, int64_t length)
+{
+    if (file == nullptr) {
+        return Fail(EBADF);
+    }
+    int result = 0;
+    do {
+        result = ftruncate(file->fd, length);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || Fail(errno);
+}
+
+int64_t PlatformFileSize(const std::string& path)
+{
+    struct stat info {};
+    if (path.empty() || stat(path.c_str(), &info) != 0) {
+        Fail(path.empty() ? ENOENT : errno);
+        return -1;
+    }
+    return IsRegular(info) ? info.st_size : 0;
+}
+
+bool PlatformRemoveFile(const std::string& path)
+{
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        return Fail(errno);
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return Fail(EISDIR);
+    }
+    if (!IsRegular(info) && !S_ISLNK(info.st_mode)) {
+        return FailWithText(kNotRegular);
+    }
+    return unlink(path.c_str()) == 0 || Fail(errno);
+}
+
+bool PlatformRenameNoReplace(const std::string& from, const std::string& to)
+{
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    switch (errno) {
+    case EXDEV: return MoveAcrossFileSystems(from, to);
+    case EINVAL:
+    case ENOSYS:
+    case EOPNOTSUPP: return RenameWithoutNoReplaceSupport(from, to);
+    default: return Fail(errno);
+    }
+}
+
+bool PlatformSameFile(const std::string& first, const std::string& second)
+{
+    struct stat a {};
+    struct stat b {};
+    return stat(first.c_str(), &a) == 0 && stat(second.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+std::string PlatformErrorText()
+{
+    if (t_errorText != nullptr) {
+        return t_errorText;
+    }
+    return t_errorCode == 0 ? std::string() : TrimErrorText(std::strerror(t_errorCode));
+}
+
+void PlatformNewGuid(uint8_t out[16])
+{
+    size_t filled = 0;
+    while (filled < 16) {
+        const ssize_t n = getrandom(out + filled, 16 - filled, 0);
+        if (n > 0) {
+            filled += static_cast<size_t>(n);
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    if (filled < 16) {
+        // No kernel random source: fall back to the C library's, which is
+        // still unique enough for an identifier nothing depends on.
+        for (; filled < 16; ++filled) {
+            out[filled] = static_cast<uint8_t>(std::rand() >> 7);  // NOLINT(cert-msc30-c)
+        }
+    }
+    // A version 4 GUID as CoCreateGuid lays it out: the version in the high
+    // nibble of the third group (little-endian, so byte 7), the variant in
+    // the top bits of byte 8.
+    out[7] = static_cast<uint8_t>((out[7] & 0x0F) | 0x40);
+    out[8] = static_cast<uint8_t>((out[8] & 0x3F) | 0x80);
+}
+
+void* PlatformAlloc(size_t bytes)
+{
+    return std::calloc(bytes == 0 ? 1 : bytes, 1);
+}
+
+void PlatformFree(void* memory, size_t /*bytes*/)
+{
+    std::free(memory);
+}
+
+void PlatformInitConsole() {}

@@ -1,0 +1,37 @@
+// How the commands talk to the user. Every standard output line ends with
+// CR LF and is flushed at once, on every platform. A command that fails
+// says so through ReportFailure (its specified stdout line) or
+// ReportProblem (a line on stderr where stdout stays silent); either marks
+// the run failed, and the front end then exits with status 1.
+#pragma once
+
+#include <iosfwd>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+// Directs the report to two streams and clears the failed mark; the front
+// end calls it once per run.
+void ReportBegin(std::ostream& out, std::ostream& err);
+
+// One line on standard output.
+void ReportLine(const std::string& line);
+
+// One line on standard output that tells of a failure; marks the run failed.
+void ReportFailure(const std::string& line);
+
+// One line "dravik: <text>" on standard error; marks the run failed.
+void ReportProblem(const std::string& text);
+
+bool RunFailed();
+
+// A failure that ends the run at once: the front end prints the report on
+// standard error, the message with a full stop appended on its last line,
+// and exits with status 1 without printing "done".
+struct FatalError : std::runtime_error {
+    FatalError(std::string place, const std::string& message)
+        : std::runtime_error(message), where(std::move(place))
+    {
+    }
+    std::string where;
+};

@@ -1,0 +1,21 @@
+// The four commands. None returns a result: each reports on standard output
+// what it finds and does (Report.h), and marks the run failed when it could
+// not do its whole job.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Writes the virtual disk of a fixed or dynamic VHD into a new raw image.
+void ConvertToImg(const std::string& source, const std::string& destination);
+
+// Turns a raw image into a fixed VHD in place: appends a footer, then
+// renames the file to the destination name.
+void ConvertToVhd(const std::string& source, const std::string& destination);
+
+// Prints the footer of a VHD and, for a dynamic disk, its header.
+void ShowInfo(const std::string& path);
+
+// Gives a VHD a new virtual size: a fixed disk in place, a dynamic disk
+// rebuilt into "new.vhd" beside it.
+void ResizeVhd(const std::string& path, int64_t newSizeBytes);

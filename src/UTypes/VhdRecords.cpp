@@ -1,0 +1,116 @@
+#include "VhdRecords.h"
+
+#include <cstring>
+
+#include "Platform/Platform.h"
+
+uint32_t VhdChecksum(const void* data, size_t length)
+{
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < length; ++i) {
+        sum += bytes[i];
+    }
+    return ~sum;
+}
+
+int64_t QueryFileSize(const std::string& path)
+{
+    return PlatformFileSize(path);
+}
+
+std::string FieldText(const char* field, size_t width)
+{
+    return std::string(field, strnlen(field, width));
+}
+
+namespace {
+
+// Heads for a disk of `sectors` sectors: each threshold reached overrides
+// the one before, so a count equal to a threshold takes the higher value.
+uint32_t HeadsFor(int64_t sectors)
+{
+    uint32_t heads = 16;
+    if (sectors >= 66059280) {   // 65,535 x 16 x 63
+        heads = 64;
+    }
+    if (sectors >= 134215680) {  // 65,535 x 2,048
+        heads = 128;
+    }
+    if (sectors >= 528474240) {  // 65,535 x 128 x 63
+        heads = 255;
+    }
+    return heads;
+}
+
+}  // namespace
+
+void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t dataOffset)
+{
+    if (dataOffset == 0) {
+        dataOffset = -1;
+    }
+    const int64_t sectors = size / 512;
+    std::memset(&footer, 0, sizeof footer);
+
+    const uint32_t heads = HeadsFor(sectors);
+    constexpr uint32_t kSectorsPerTrack = 63;
+    // One cylinder more than the data needs, for every size; the field keeps
+    // the low 16 bits, so it wraps from 65,536 cylinders on.
+    const int64_t cylinders = sectors / heads / kSectorsPerTrack + 1;
+
+    std::memcpy(footer.cookie, "conectix", 8);
+    footer.features = Swap32(2);
+    footer.fileFormatVersion = Swap32(0x00010000);
+    footer.dataOffset = Swap64(static_cast<uint64_t>(dataOffset));
+    footer.timeStamp = 0;
+    std::memcpy(footer.creatorApplication, "hack", 4);
+    footer.creatorVersion = Swap32(0x00010000);
+    std::memcpy(footer.creatorHostOs, "Wi2k", 4);
+    footer.originalSize = Swap64(static_cast<uint64_t>(size));
+    footer.currentSize = Swap64(static_cast<uint64_t>(size));
+    footer.cylinders = static_cast<uint16_t>(Swap16(static_cast<uint32_t>(cylinders) & 0xFFFFu));
+    footer.heads = static_cast<uint8_t>(heads);
+    footer.sectorsPerTrack = kSectorsPerTrack;
+    footer.diskType = Swap32(static_cast<uint32_t>(diskType));
+    PlatformNewGuid(footer.uniqueId);
+    footer.savedState = 0;
+    footer.checksum = Swap32(VhdChecksum(&footer, sizeof footer));
+}
+
+uint32_t RecogniseFooter(const HardDiskFooter& footer)
+{
+    if (FieldText(footer.cookie, sizeof footer.cookie) != "conectix") {
+        return 0;
+    }
+    const uint32_t diskType = Swap32(footer.diskType);
+    return diskType == kDiskTypeFixed || diskType == kDiskTypeDynamic ? diskType : 0;
+}
+
+void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries)
+{
+    std::memset(&header, 0, sizeof header);
+    std::memcpy(header.cookie, "cxsparse", 8);
+    header.dataOffset = ~uint64_t{0};
+    header.tableOffset = Swap64(static_cast<uint64_t>(kTableOffset));
+    header.headerVersion = Swap32(0x00010000);
+    header.maxTableEntries = Swap32(maxTableEntries);
+    header.blockSize = Swap32(kBlockSize);
+    header.checksum = Swap32(VhdChecksum(&header, sizeof header));
+}
+
+bool IsDynamicHeader(const DynamicDiskHeader& header)
+{
+    return FieldText(header.cookie, sizeof header.cookie) == "cxsparse";
+}
+
+int64_t FirstBlockOffset(int64_t tableOffset, uint32_t entries)
+{
+    // Wrapping arithmetic: a hostile Table Offset near the 64-bit limit must
+    // not overflow a signed sum.
+    const auto end = static_cast<int64_t>(static_cast<uint64_t>(tableOffset) + 4 * uint64_t{entries});
+    if (end % 512 == 0) {
+        return end;
+    }
+    return static_cast<int64_t>(static_cast<uint64_t>(end / 512 + 1) * 512);
+}

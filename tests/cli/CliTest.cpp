@@ -1,0 +1,73 @@
+// The built program, run as a user runs it: exit statuses, the exact bytes
+// on standard output and the report on standard error.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "TempDir.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace {
+
+struct ProgramRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+ProgramRun Dravik(const TempDir& dir, const std::string& arguments)
+{
+    const std::string out = dir / "stdout";
+    const std::string err = dir / "stderr";
+    const std::string command =
+        std::string("\"") + DRAVIK_EXE + "\" " + arguments + " > \"" + out + "\" 2> \"" + err + "\"";
+    int status = std::system(command.c_str());
+#ifndef _WIN32
+    status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+    return {status, ReadBytes(out), ReadBytes(err)};
+}
+
+TEST(Cli, UsageAndUnknownWordsExitWithZero)
+{
+    TempDir dir;
+    ProgramRun run = Dravik(dir, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("dravik 0.2 by ", 0), 0u);
+    EXPECT_EQ(run.out.substr(run.out.size() - 29), "dravik info source_file.vhd\r\n");
+    run = Dravik(dir, "help");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+}
+
+TEST(Cli, AnInvalidSizeIsReportedOnStandardErrorWithStatusOne)
+{
+    TempDir dir;
+    const ProgramRun run = Dravik(dir, "resize x.vhd 12abc");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "resizing vhd file to 12abc\r\n");
+    ASSERT_GE(run.err.size(), 2u);
+    const std::string body = run.err.substr(0, run.err.size() - 2);
+    EXPECT_EQ(body.substr(body.rfind('\n') + 1), "'12abc' is not a valid integer value.");
+}
+
+TEST(Cli, Conv2vhdSucceedsAndFailsWithTheRightStatus)
+{
+    TempDir dir;
+    WriteBytes(dir / "a.img", std::string(4096, 'a'));
+    ProgramRun run = Dravik(dir, "conv2vhd \"" + (dir / "a.img") + "\" \"" + (dir / "a.vhd") + "\"");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "appending a 512bytes footer to the img file\r\ndone\r\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(ReadBytes(dir / "a.vhd").size(), 4608u);
+
+    run = Dravik(dir, "conv2vhd \"" + (dir / "missing.img") + "\" \"" + (dir / "b.vhd") + "\"");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "appending a 512bytes footer to the img file\r\ncould not createfile\r\ndone\r\n");
+}
+
+}  // namespace

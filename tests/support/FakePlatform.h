@@ -1,0 +1,50 @@
+// An in-memory platform for the unit tests, linked in place of the real
+// one: sparse files in a map, switches that make chosen calls fail or come
+// back short, a log of the calls made, a counter for fault injection.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+struct FakeFile {
+    enum class Kind { Regular, Directory, Device };
+    Kind kind = Kind::Regular;
+    int64_t length = 0;
+    std::map<int64_t, std::vector<uint8_t>> pages;  // sparse: absent pages read as zeros
+};
+
+// One platform call, as the failure switches see it.
+struct FakeCall {
+    std::string op;    // "open", "create", "seek", "seekend", "read", "write", "setlength",
+                       // "remove", "rename", "alloc"
+    std::string path;  // the file's path (for a rename, the source)
+    int64_t number;    // 1 for the first call since FakeReset, counting every op above
+};
+
+struct FakeFs {
+    std::map<std::string, FakeFile> files;
+    std::function<bool(const FakeCall&)> failIf;   // the call fails, moving nothing
+    std::function<bool(const FakeCall&)> shortIf;  // a read or write moves half its bytes
+    size_t allocLimit = SIZE_MAX;
+    int64_t calls = 0;
+    int openHandles = 0;
+    std::vector<std::string> log;  // "op path" per call
+    uint8_t nextGuidByte = 0x10;
+};
+
+FakeFs& Fake();
+void FakeReset();
+
+void FakePut(const std::string& path, const std::string& bytes);
+void FakePutAt(const std::string& path, int64_t position, const std::string& bytes);
+void FakeSetLength(const std::string& path, int64_t length);
+void FakeMakeSpecial(const std::string& path, FakeFile::Kind kind);
+bool FakeExists(const std::string& path);
+int64_t FakeLength(const std::string& path);
+std::string FakeRead(const std::string& path, int64_t position, int64_t count);
+std::string FakeContents(const std::string& path);  // whole file; keep it small
+// True when every byte of the file from `position` to its end is zero.
+bool FakeZeroFrom(const std::string& path, int64_t position);

@@ -63,6 +63,21 @@ int64_t PlatformWrite(PlatformFile* file, const void* buffer, uint32_t count);
 int64_t PlatformReadAt(PlatformFile* file, int64_t position, void* buffer, uint32_t count);
 int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer, uint32_t count);
 
+// Copies `length` bytes from one file at `fromPosition` to another at
+// `toPosition`, inside the system where it can (copy_file_range: no pass
+// through user space, shared extents on file systems that have them).
+// Gives the count of bytes copied, less than asked when the source ends
+// first, or -1 when the call failed before copying any.
+int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
+                          int64_t length);
+
+// Finds the next stretch of a file that may hold data, at or after
+// `position`: [*dataStart, *dataEnd). Holes of a sparse file lie outside
+// every stretch and read as zeros. Where the system cannot tell holes from
+// data, the whole rest of the file is one stretch. False when only holes,
+// or nothing, follow `position`.
+bool PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd);
+
 // Cuts the file back to, or extends it with zeros (a hole where the file
 // system allows) to, the given length (SetFilePointer, SetEndOfFile).
 bool PlatformSetLength(PlatformFile* file, int64_t length);

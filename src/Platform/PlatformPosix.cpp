@@ -327,6 +327,81 @@ int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer
     });
 }
 
+int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
+                          int64_t length)
+{
+    if (from == nullptr || to == nullptr || fromPosition < 0 || toPosition < 0 || length < 0) {
+        Fail(from == nullptr || to == nullptr ? EBADF : EINVAL);
+        return -1;
+    }
+    int64_t done = 0;
+    bool kernelCopy = true;
+    std::vector<char> buffer;
+    while (done < length) {
+        if (kernelCopy) {
+            off_t in = fromPosition + done;
+            off_t out = toPosition + done;
+            const ssize_t n = copy_file_range(from->fd, &in, to->fd, &out, static_cast<size_t>(length - done), 0);
+            if (n > 0) {
+                done += n;
+                continue;
+            }
+            if (n == 0) {
+                break;  // the source ended
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP && errno != EBADF) {
+                Fail(errno);
+                return done > 0 ? done : -1;
+            }
+            kernelCopy = false;  // not between these files: copy through a buffer
+            buffer.resize(size_t{1} << 20);
+        }
+        const auto chunk = static_cast<uint32_t>(std::min<int64_t>(length - done, static_cast<int64_t>(buffer.size())));
+        const int64_t got = PlatformReadAt(from, fromPosition + done, buffer.data(), chunk);
+        if (got <= 0) {
+            return got < 0 && done == 0 ? -1 : done;
+        }
+        const int64_t put = PlatformWriteAt(to, toPosition + done, buffer.data(), static_cast<uint32_t>(got));
+        if (put > 0) {
+            done += put;
+        }
+        if (put != got) {
+            return done > 0 ? done : -1;
+        }
+    }
+    return done;
+}
+
+bool PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)
+{
+    if (file == nullptr || position < 0) {
+        return Fail(file == nullptr ? EBADF : EINVAL);
+    }
+    struct stat info {};
+    if (fstat(file->fd, &info) != 0) {
+        return Fail(errno);
+    }
+    if (position >= info.st_size) {
+        return false;
+    }
+    const off_t data = lseek(file->fd, position, SEEK_DATA);
+    if (data < 0) {
+        if (errno == ENXIO) {
+            return false;  // only a hole follows
+        }
+        *dataStart = position;  // no hole support: all of it may be data
+        *dataEnd = info.st_size;
+        return true;
+    }
+    const off_t hole = lseek(file->fd, data, SEEK_HOLE);
+    *dataStart = data;
+    *dataEnd = hole < 0 ? info.st_size : std::min<off_t>(hole, info.st_size);
+    return true;
+}
+
 bool PlatformSetLength(PlatformFile* file, int64_t length)
 {
     if (file == nullptr) {

@@ -89,6 +89,40 @@ TEST(PlatformFiles, NullHandlesFailCleanly)
     PlatformClose(nullptr);
 }
 
+TEST(PlatformFiles, CopyRangeAndNextDataFollowTheSourcesDataAndHoles)
+{
+    TempDir dir;
+    {
+        FileHandle file = Open(dir / "src", OpenMode::CreateNewWrite);
+        ASSERT_TRUE(file);
+        ASSERT_EQ(PlatformWriteAt(file.get(), 0, "head", 4), 4);
+        ASSERT_EQ(PlatformWriteAt(file.get(), 8 << 20, "tail", 4), 4);
+        ASSERT_TRUE(PlatformSetLength(file.get(), 16 << 20));
+    }
+    FileHandle src = Open(dir / "src", OpenMode::ReadExisting);
+    FileHandle dst = Open(dir / "dst", OpenMode::CreateNewWrite);
+    ASSERT_TRUE(src && dst);
+
+    int64_t start = -1;
+    int64_t end = -1;
+    ASSERT_TRUE(PlatformNextData(src.get(), 0, &start, &end));
+    EXPECT_EQ(start, 0);
+    EXPECT_GE(end, 4);
+    ASSERT_TRUE(PlatformNextData(src.get(), end, &start, &end));
+    EXPECT_LE(start, 8 << 20);
+    EXPECT_GE(end, (8 << 20) + 4);
+    // Past the last data only a hole remains (on file systems with holes).
+    const bool more = PlatformNextData(src.get(), (8 << 20) + 4096, &start, &end);
+    EXPECT_TRUE(!more || end <= 16 << 20);
+    EXPECT_FALSE(PlatformNextData(src.get(), 16 << 20, &start, &end));
+
+    EXPECT_EQ(PlatformCopyRange(src.get(), (8 << 20) - 2, dst.get(), 10, 6), 6);
+    EXPECT_EQ(PlatformCopyRange(src.get(), (16 << 20) - 3, dst.get(), 16, 100), 3);  // the source ends
+    EXPECT_EQ(PlatformCopyRange(nullptr, 0, dst.get(), 0, 1), -1);
+    dst.reset();
+    EXPECT_EQ(ReadBytes(dir / "dst"), std::string(10, '\0') + std::string("\0\0tail", 6) + std::string(3, '\0'));
+}
+
 TEST(PlatformOpen, OpensOnlyRegularFilesAndNeverReplacesOnCreate)
 {
     TempDir dir;

@@ -305,6 +305,50 @@ int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer
     return WriteTo(file, position, buffer, count);
 }
 
+int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
+                          int64_t length)
+{
+    // Through the fake's own reads and writes, so their failure switches
+    // apply; one read and one write per 1 MiB.
+    std::vector<char> buffer(size_t{1} << 20);
+    int64_t done = 0;
+    while (done < length) {
+        const auto chunk = static_cast<uint32_t>(std::min<int64_t>(length - done, 1 << 20));
+        const int64_t got = PlatformReadAt(from, fromPosition + done, buffer.data(), chunk);
+        if (got <= 0) {
+            return got < 0 && done == 0 ? -1 : done;
+        }
+        const int64_t put = PlatformWriteAt(to, toPosition + done, buffer.data(), static_cast<uint32_t>(got));
+        if (put > 0) {
+            done += put;
+        }
+        if (put != got) {
+            return done > 0 ? done : -1;
+        }
+    }
+    return done;
+}
+
+bool PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)
+{
+    const FakeFile* data = file == nullptr ? nullptr : Find(file->path);
+    if (data == nullptr || position < 0 || position >= data->length) {
+        return false;
+    }
+    // Pages that were written are data, the rest holes.
+    auto it = data->pages.lower_bound(position / kPage);
+    if (it == data->pages.end()) {
+        return false;
+    }
+    *dataStart = std::max(position, it->first * kPage);
+    int64_t end = it->first;
+    for (; it != data->pages.end() && it->first == end; ++it) {
+        ++end;
+    }
+    *dataEnd = std::min(end * kPage, data->length);
+    return true;
+}
+
 bool PlatformSetLength(PlatformFile* file, int64_t length)
 {
     if (file == nullptr || Injected("setlength", file->path)) {

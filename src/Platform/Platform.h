@@ -104,6 +104,11 @@ bool PlatformRenameNoReplace(const std::string& from, const std::string& to);
 // included.
 bool PlatformSameFile(const std::string& first, const std::string& second);
 
+// The directory part of a path: everything up to and including its last
+// separator ("/" on POSIX; "\\", "/" or ":" on Windows), empty when it has
+// none. "dir/a.vhd" gives "dir/".
+std::string PlatformDirectoryPart(const std::string& path);
+
 // The system's text for the error of the last failing call (GetLastError,
 // FormatMessageA), trimmed by TrimErrorText. Empty when there is none.
 std::string PlatformErrorText();

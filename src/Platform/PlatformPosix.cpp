@@ -461,6 +461,12 @@ bool PlatformSameFile(const std::string& first, const std::string& second)
            a.st_ino == b.st_ino;
 }
 
+std::string PlatformDirectoryPart(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 std::string PlatformErrorText()
 {
     if (t_errorText != nullptr) {

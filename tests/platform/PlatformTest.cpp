@@ -239,6 +239,14 @@ TEST(PlatformSameFile, SeesThroughLinksAndSpellings)
     EXPECT_FALSE(PlatformSameFile(dir / "a", dir / "missing"));
 }
 
+TEST(PlatformDirectoryPart, KeepsEverythingUpToTheLastSlash)
+{
+    EXPECT_EQ(PlatformDirectoryPart("a.vhd"), "");
+    EXPECT_EQ(PlatformDirectoryPart("/vm/disks/a.vhd"), "/vm/disks/");
+    EXPECT_EQ(PlatformDirectoryPart("rel/a.vhd"), "rel/");
+    EXPECT_EQ(PlatformDirectoryPart("odd\\name:a.vhd"), "");  // no separators on POSIX
+}
+
 TEST(PlatformErrorText, TrimsTrailingBlanksControlsAndFullStops)
 {
     EXPECT_EQ(TrimErrorText("Access is denied.\r\n"), "Access is denied");

@@ -408,6 +408,12 @@ bool PlatformSameFile(const std::string& first, const std::string& second)
     return FakeExists(first) && first == second;
 }
 
+std::string PlatformDirectoryPart(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 std::string PlatformErrorText()
 {
     return g_error;

@@ -1,9 +1,101 @@
-// Placeholder until the command is built.
+// info: prints the footer of a VHD and, for a dynamic disk, the main fields
+// of its dynamic disk header with the table size and the first block
+// offset derived from them. The file is only ever read.
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+
+#include "Platform/Platform.h"
 #include "Report.h"
 #include "VhdCommands.h"
+#include "VhdRecords.h"
+
+namespace {
+
+// Upper-case hexadecimal, at least four digits: 0x00010000 gives 10000.
+std::string Hex4(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04" PRIX32, value);
+    return text;
+}
+
+void PrintFooterLines(const HardDiskFooter& footer)
+{
+    ReportLine("features=" + std::to_string(Swap32(footer.features)));
+    ReportLine("Format=$" + Hex4(Swap32(footer.fileFormatVersion)));
+    ReportLine("Data_offset=" + std::to_string(static_cast<int64_t>(Swap64(footer.dataOffset))));
+    ReportLine("Creator_Application=" + FieldText(footer.creatorApplication, 4));
+    ReportLine("Creator_Version=$" + Hex4(Swap32(footer.creatorVersion)));
+    ReportLine("Creator_Host_OS=" + FieldText(footer.creatorHostOs, 4));
+    ReportLine("Original_Size=" + std::to_string(static_cast<int64_t>(Swap64(footer.originalSize))));
+    ReportLine("Current_Size=" + std::to_string(static_cast<int64_t>(Swap64(footer.currentSize))));
+    ReportLine("Checksum=$" + Hex4(Swap32(footer.checksum)));
+    ReportLine("saved_state=" + std::to_string(footer.savedState));
+}
+
+// The header is always looked for at 512, whatever the footer's Data
+// Offset says; a read that finds the end of the file leaves zeros, which
+// are printed as they are.
+void PrintHeaderLines(PlatformFile* file)
+{
+    DynamicDiskHeader header{};
+    PlatformReadAt(file, 512, &header, 512);  // every printed field lies in the first 512 bytes
+
+    const auto tableOffset = static_cast<int64_t>(Swap64(header.tableOffset));
+    const uint32_t entries = Swap32(header.maxTableEntries);
+    ReportLine("Table_Offset=" + std::to_string(tableOffset));
+    ReportLine("Header_Version=$" + Hex4(Swap32(header.headerVersion)));
+    ReportLine("max_entries=" + std::to_string(entries) + " -> " + std::to_string(uint64_t{entries} * 2097152) +
+               " bytes");
+    ReportLine("block_size=" + std::to_string(Swap32(header.blockSize)));
+    ReportLine("Checksum=$" + Hex4(Swap32(header.checksum)));
+    ReportLine("");
+
+    // The table's size as a 32-bit byte count, not rounded to a sector.
+    const uint32_t tableSize = entries * 4u;
+    const int64_t firstBlock =
+        RoundUpToSector(static_cast<int64_t>(static_cast<uint64_t>(tableOffset) + tableSize));
+    ReportLine("BAT size=" + std::to_string(tableSize));
+    ReportLine("1st block offset=" + std::to_string(static_cast<uint32_t>(firstBlock)));
+}
+
+}  // namespace
 
 void ShowInfo(const std::string& path)
 {
-    (void)path;
-    ReportProblem("ShowInfo is not built yet");
+    const int64_t size = QueryFileSize(path);
+    ReportLine("filesize=" + std::to_string(size));
+    if (size % 512 != 0) {
+        ReportFailure("mod 512 <>0");
+        return;
+    }
+
+    // Shared for reading and writing, so a report can be taken of an image
+    // that another program holds open.
+    std::unique_ptr<PlatformFile, void (*)(PlatformFile*)> file(PlatformOpen(path, OpenMode::ReadExisting),
+                                                                PlatformClose);
+    if (!file) {
+        // The report goes on: with nothing read, no footer is recognised.
+        ReportProblem("could not open " + path + ": " + PlatformErrorText());
+    }
+    HardDiskFooter footer{};
+    PlatformReadAt(file.get(), size - 512, &footer, sizeof footer);  // an empty file reads nothing
+
+    int64_t originalSize = 0;
+    int64_t currentSize = 0;
+    const uint32_t diskType = RecogniseFooter(footer);
+    if (diskType != 0) {
+        originalSize = static_cast<int64_t>(Swap64(footer.originalSize));
+        currentSize = static_cast<int64_t>(Swap64(footer.currentSize));
+        ReportLine(diskType == kDiskTypeFixed ? "Infos found in header - fixed" : "Infos found in header - dynamic");
+        PrintFooterLines(footer);
+    }
+    if (diskType == kDiskTypeDynamic) {
+        ReportLine("");
+        PrintHeaderLines(file.get());
+    }
+    if (originalSize == 0 && currentSize == 0) {
+        ReportFailure("not a valid vhd");
+    }
 }

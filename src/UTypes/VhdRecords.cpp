@@ -106,11 +106,13 @@ bool IsDynamicHeader(const DynamicDiskHeader& header)
 
 int64_t FirstBlockOffset(int64_t tableOffset, uint32_t entries)
 {
-    // Wrapping arithmetic: a hostile Table Offset near the 64-bit limit must
-    // not overflow a signed sum.
-    const auto end = static_cast<int64_t>(static_cast<uint64_t>(tableOffset) + 4 * uint64_t{entries});
-    if (end % 512 == 0) {
-        return end;
+    return RoundUpToSector(static_cast<int64_t>(static_cast<uint64_t>(tableOffset) + 4 * uint64_t{entries}));
+}
+
+int64_t RoundUpToSector(int64_t position)
+{
+    if (position % 512 == 0) {
+        return position;
     }
-    return static_cast<int64_t>(static_cast<uint64_t>(end / 512 + 1) * 512);
+    return static_cast<int64_t>(static_cast<uint64_t>(position / 512 + 1) * 512);
 }

@@ -135,3 +135,8 @@ bool IsDynamicHeader(const DynamicDiskHeader& header);
 // Where block data may start: tableOffset + 4 x entries, rounded up to the
 // next multiple of 512 (unchanged when it is one already).
 int64_t FirstBlockOffset(int64_t tableOffset, uint32_t entries);
+
+// A position rounded up to the next multiple of 512, with signed division
+// truncating toward zero; arithmetic wraps rather than overflows, so a
+// hostile value gives a wrong number, never undefined behaviour.
+int64_t RoundUpToSector(int64_t position);

@@ -10,7 +10,7 @@
 namespace {
 
 constexpr const char* kUsage[] = {
-    "dravik 0.2 by the dravik maintainers <maintainers@users.noreply.c-seed-1a23ec98.example>",
+    "dravik " DRAVIK_VERSION " by the dravik maintainers <maintainers@users.noreply.c-seed-1a23ec98.example>",
     "dravik conv2img source_file.vhd dest_file.img",
     "dravik conv2vhd source_file.img dest_file_fixed.vhd",
     "dravik resize source_file_fixed.vhd size_in_Mbytes",

@@ -9,5 +9,6 @@
 int main(int argc, char** argv)
 {
     PlatformInitConsole();
-    return RunDravik(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
+    return RunDravik(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr,
+                     PlatformStderrIsTerminal());
 }

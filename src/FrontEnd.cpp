@@ -122,9 +122,9 @@ bool ParseSizeArgument(const std::string& text, int32_t* value)
     return true;
 }
 
-int RunDravik(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+int RunDravik(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool errIsTerminal)
 {
-    ReportBegin(out, err);
+    ReportBegin(out, err, errIsTerminal);
     if (args.empty()) {
         for (const char* line : kUsage) {
             ReportLine(line);

@@ -11,7 +11,9 @@
 // Runs one command. `args` are the arguments after the program's name.
 // Gives the process exit status: 0 when the command did its whole job (and
 // for the usage text or an unknown command word), 1 otherwise.
-int RunDravik(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// `errIsTerminal` allows a progress line on `err` during long runs.
+int RunDravik(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+              bool errIsTerminal = false);
 
 // Parses the size operand of `resize` as a signed 32-bit integer: leading
 // blanks, an optional sign, then decimal digits, or "$", "x", "X", "0x" or

@@ -120,6 +120,14 @@ void PlatformNewGuid(uint8_t out[16]);
 void* PlatformAlloc(size_t bytes);
 void PlatformFree(void* memory, size_t bytes);
 
+// Whether standard error is a terminal (isatty, GetConsoleMode), where a
+// progress line may be drawn.
+bool PlatformStderrIsTerminal();
+
+// Milliseconds from a clock that never goes back (CLOCK_MONOTONIC,
+// GetTickCount64), for pacing the progress line.
+int64_t PlatformMonotonicMs();
+
 // Standard output and error write bytes as given: no "\n" to "\r\n"
 // translation, so the CR LF line ends dravik writes stay single.
 void PlatformInitConsole();

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "Platform.h"
@@ -511,3 +512,15 @@ void PlatformFree(void* memory, size_t /*bytes*/)
 }
 
 void PlatformInitConsole() {}
+
+bool PlatformStderrIsTerminal()
+{
+    return isatty(STDERR_FILENO) == 1;
+}
+
+int64_t PlatformMonotonicMs()
+{
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}

@@ -7,6 +7,7 @@ namespace {
 std::ostream* g_out = nullptr;
 std::ostream* g_err = nullptr;
 bool g_failed = false;
+bool g_errIsTerminal = false;
 
 void WriteLine(std::ostream* stream, const std::string& line)
 {
@@ -18,11 +19,25 @@ void WriteLine(std::ostream* stream, const std::string& line)
 
 }  // namespace
 
-void ReportBegin(std::ostream& out, std::ostream& err)
+void ReportBegin(std::ostream& out, std::ostream& err, bool errIsTerminal)
 {
     g_out = &out;
     g_err = &err;
     g_failed = false;
+    g_errIsTerminal = errIsTerminal;
+}
+
+void ReportProgress(const std::string& text)
+{
+    if (g_err != nullptr) {
+        *g_err << text;
+        g_err->flush();
+    }
+}
+
+bool ReportErrIsTerminal()
+{
+    return g_errIsTerminal;
 }
 
 void ReportLine(const std::string& line)

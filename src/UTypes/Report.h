@@ -11,8 +11,13 @@
 #include <utility>
 
 // Directs the report to two streams and clears the failed mark; the front
-// end calls it once per run.
-void ReportBegin(std::ostream& out, std::ostream& err);
+// end calls it once per run. `errIsTerminal` tells whether standard error
+// is a terminal, where a progress line may be drawn.
+void ReportBegin(std::ostream& out, std::ostream& err, bool errIsTerminal = false);
+
+// Raw text on standard error for the progress line (no line end), flushed.
+void ReportProgress(const std::string& text);
+bool ReportErrIsTerminal();
 
 // One line on standard output.
 void ReportLine(const std::string& line);

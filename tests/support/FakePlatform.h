@@ -33,6 +33,7 @@ struct FakeFs {
     int openHandles = 0;
     std::vector<std::string> log;  // "op path" per call
     uint8_t nextGuidByte = 0x10;
+    int64_t clockMs = 0;
 };
 
 FakeFs& Fake();

@@ -1,10 +1,99 @@
-// Placeholder until the command is built.
+// resize: a fixed disk gets a new footer at the new end of its data, in
+// place; a dynamic disk is rebuilt at its new size into "new.vhd" beside it
+// (RebuildDynamic.cpp). Neither ever shrinks a disk: that would drop data.
+#include <cstring>
+#include <memory>
+
+#include "Platform/Platform.h"
+#include "RebuildDynamic.h"
 #include "Report.h"
 #include "VhdCommands.h"
+#include "VhdRecords.h"
+
+namespace {
+
+// Two 512-byte writes, whatever the size: the new footer at the new end,
+// then zeros over the old one. In this order an interrupted resize leaves
+// a footer at the end of the file in every state.
+void ResizeFixed(PlatformFile* file, const std::string& path, int64_t fileSize, const HardDiskFooter& oldFooter,
+                 int64_t newSize)
+{
+    const int64_t dataEnd = fileSize - 512;  // where the old footer starts
+    if (newSize < dataEnd) {
+        // A smaller disk would leave no footer at the file's end or cut data
+        // off; negative sizes end up here too.
+        ReportFailure("new size smaller than current size");
+        return;
+    }
+
+    // Made from scratch: nothing of the old footer is carried over.
+    HardDiskFooter footer;
+    BuildFooter(footer, kDiskTypeFixed, newSize, 0);
+    if (!PlatformSeek(file, newSize)) {
+        ReportFailure("INVALID_SET_FILE_POINTER");
+        return;
+    }
+    if (PlatformWrite(file, &footer, sizeof footer) != static_cast<int64_t>(sizeof footer)) {
+        const std::string why = PlatformErrorText();
+        ReportFailure("WriteFile failed");
+        // Back to the file as it was: at the same size the old footer goes
+        // back over the torn new one; a grown file is cut to its old length.
+        bool restored = true;
+        if (newSize == dataEnd) {
+            restored = PlatformWriteAt(file, dataEnd, &oldFooter, sizeof oldFooter) ==
+                       static_cast<int64_t>(sizeof oldFooter);
+        }
+        restored = PlatformSetLength(file, fileSize) && restored;
+        if (!restored) {
+            ReportProblem("could not restore the old footer of " + path + ": " + PlatformErrorText());
+        } else {
+            ReportProblem("new footer not written to " + path + (why.empty() ? "" : ": " + why) +
+                          "; the file is unchanged");
+        }
+        return;
+    }
+    if (newSize == dataEnd) {
+        return;  // the new footer replaced the old one in place
+    }
+    static const char kZeroSector[512] = {};
+    if (PlatformWriteAt(file, dataEnd, kZeroSector, sizeof kZeroSector) != static_cast<int64_t>(sizeof kZeroSector)) {
+        // The disk is resized, but its sector at the old end still holds the
+        // old footer's bytes instead of zeros.
+        ReportProblem("could not blank the old footer of " + path + ": " + PlatformErrorText());
+    }
+}
+
+}  // namespace
 
 void ResizeVhd(const std::string& path, int64_t newSizeBytes)
 {
-    (void)path;
-    (void)newSizeBytes;
-    ReportProblem("ResizeVhd is not built yet");
+    const int64_t fileSize = QueryFileSize(path);
+    ReportLine("filesize=" + std::to_string(fileSize));
+    // No file at all gives -1, which fails this test too.
+    if (fileSize % 512 != 0 || newSizeBytes % 512 != 0) {
+        ReportFailure("mod 512 <>0");
+        return;
+    }
+
+    std::unique_ptr<PlatformFile, void (*)(PlatformFile*)> file(
+        PlatformOpen(path, OpenMode::ReadWriteExisting), PlatformClose);
+    if (!file) {
+        ReportProblem("cannot open " + path + " for reading and writing: " + PlatformErrorText());
+        return;
+    }
+
+    // A read that delivers nothing (an empty file) leaves zeros, which are
+    // no footer.
+    HardDiskFooter footer;
+    std::memset(&footer, 0, sizeof footer);
+    if (fileSize >= 512) {
+        PlatformReadAt(file.get(), fileSize - 512, &footer, sizeof footer);
+    }
+    switch (RecogniseFooter(footer)) {
+    case kDiskTypeFixed: ResizeFixed(file.get(), path, fileSize, footer, newSizeBytes); break;
+    case kDiskTypeDynamic: RebuildDynamic(path, file.get(), fileSize, footer, newSizeBytes); break;
+    default:
+        ReportProblem(path + " does not end with the footer of a fixed or dynamic disk; it is left unchanged");
+        break;
+    }
 }

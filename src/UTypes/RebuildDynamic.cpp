@@ -1,0 +1,265 @@
+// The rebuild of a dynamic VHD at a new size. The new file is laid out as
+// dravik writes every dynamic disk: footer copy at 0, header at 512, table
+// at 1536 sized for the new disk, the allocated blocks packed from the
+// first block offset in the order they lie in the source, closing footer.
+//
+// The source may come from another tool: its header says where its table
+// is and how long, its blocks may lie in any order with gaps between them,
+// and its Current Size need not be a whole number of blocks. Each block is
+// found through its own table entry, so every sector keeps its data.
+//
+// Data moves in large transfers: the table in one write, runs of blocks
+// with PlatformCopyRange (shared extents where the file system has them).
+// When a large write fails or comes back short the rest of it goes piece
+// by piece (each table entry, each bitmap, each data area) with one
+// "WriteFile failed" per piece that fails, as if it had gone that way from
+// the start.
+#include "RebuildDynamic.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "Platform/Platform.h"
+#include "Report.h"
+
+namespace {
+
+constexpr int64_t kHeaderOffset = 512;
+constexpr int64_t kBlockBytes = int64_t{kBitmapSize} + kBlockSize;  // a block in the file
+constexpr uint32_t kEntriesPerWrite = 4u << 20;  // 16 MiB of table: every real disk's table in one write
+constexpr int64_t kBlocksPerCopy = 256;           // 512 MiB per large copy
+
+using FileHandle = std::unique_ptr<PlatformFile, void (*)(PlatformFile*)>;
+
+struct SourceBlock {
+    int64_t position;  // of its bitmap in the source
+    uint32_t entry;
+};
+
+// Reads `length` bytes in as few calls as the platform's 32-bit counts allow.
+bool ReadWhole(PlatformFile* file, int64_t position, void* buffer, uint64_t length)
+{
+    auto* bytes = static_cast<char*>(buffer);
+    for (uint64_t done = 0; done < length;) {
+        const auto count = static_cast<uint32_t>(std::min<uint64_t>(length - done, uint64_t{1} << 30));
+        if (PlatformReadAt(file, position + static_cast<int64_t>(done), bytes + done, count) != count) {
+            return false;
+        }
+        done += count;
+    }
+    return true;
+}
+
+// One write of a piece, judged by its count as every write of the rebuild is.
+void WritePiece(PlatformFile* out, int64_t position, const void* data, uint32_t count)
+{
+    if (PlatformWriteAt(out, position, data, count) != count) {
+        ReportFailure("WriteFile failed");
+    }
+}
+
+class Rebuild {
+public:
+    Rebuild(PlatformFile* source, int64_t sourceSize, PlatformFile* out) : source_(source), sourceSize_(sourceSize), out_(out) {}
+
+    // The table: the source's entries moved to their blocks' new places,
+    // then unallocated entries up to the new count and on to a whole sector.
+    // "block_cnt=" comes between the source's entries and the rest, after
+    // any failure line of the former and before any of the latter.
+    void WriteTable(const std::vector<uint32_t>& moved, uint32_t newEntries, uint32_t allocated)
+    {
+        const auto oldEntries = static_cast<uint32_t>(moved.size());
+        const int64_t paddedEntries = (FirstBlockOffset(kTableOffset, newEntries) - kTableOffset) / 4;
+        bool countShown = false;
+        auto reach = [&](int64_t entry) {
+            if (!countShown && entry >= oldEntries) {
+                ReportLine("block_cnt=" + std::to_string(allocated));
+                countShown = true;
+            }
+        };
+        std::vector<uint32_t> chunk(static_cast<size_t>(std::min<int64_t>(paddedEntries, kEntriesPerWrite)));
+        for (int64_t start = 0; start < paddedEntries;) {
+            const int64_t count = std::min<int64_t>(paddedEntries - start, kEntriesPerWrite);
+            for (int64_t i = 0; i < count; ++i) {
+                chunk[static_cast<size_t>(i)] =
+                    start + i < oldEntries ? moved[static_cast<size_t>(start + i)] : kUnallocatedEntry;
+            }
+            const int64_t written =
+                PlatformWriteAt(out_, kTableOffset + 4 * start, chunk.data(), static_cast<uint32_t>(4 * count));
+            for (int64_t i = std::max<int64_t>(written, 0) / 4; i < count; ++i) {
+                reach(start + i);
+                WritePiece(out_, kTableOffset + 4 * (start + i), &chunk[static_cast<size_t>(i)], 4);
+            }
+            start += count;
+        }
+        reach(oldEntries);
+    }
+
+    // The blocks in the order of their source positions, packed from
+    // `firstBlock`. Runs that lie back to back in the source go in one copy.
+    void CopyBlocks(const std::vector<SourceBlock>& blocks, int64_t firstBlock, uint8_t* buffer)
+    {
+        const auto total = static_cast<int64_t>(blocks.size());
+        for (int64_t first = 0; first < total;) {
+            int64_t end = first;
+            while (end < total && end - first < kBlocksPerCopy && Whole(blocks[static_cast<size_t>(end)]) &&
+                   (end == first || blocks[static_cast<size_t>(end)].position ==
+                                        blocks[static_cast<size_t>(end - 1)].position + kBlockBytes)) {
+                ++end;
+            }
+            const int64_t target = firstBlock + first * kBlockBytes;
+            int64_t copied = 0;
+            if (end > first) {
+                const int64_t length = (end - first) * kBlockBytes;
+                copied = std::max<int64_t>(
+                    PlatformCopyRange(source_, blocks[static_cast<size_t>(first)].position, out_, target, length), 0);
+                if (copied == length) {
+                    first = end;
+                    continue;
+                }
+            } else {
+                end = first + 1;  // runs past the end of the source
+            }
+            // Piece by piece from the first piece not copied whole.
+            for (int64_t b = first + copied / kBlockBytes; b < end; ++b) {
+                const int64_t from = blocks[static_cast<size_t>(b)].position;
+                const int64_t to = firstBlock + b * kBlockBytes;
+                const bool bitmapDone = b == first + copied / kBlockBytes && copied % kBlockBytes >= kBitmapSize;
+                if (!bitmapDone) {
+                    CopyPiece(from, to, kBitmapSize, buffer);
+                }
+                CopyPiece(from + kBitmapSize, to + kBitmapSize, kBlockSize, buffer);
+            }
+            first = end;
+        }
+    }
+
+    bool ReadFailed() const { return readFailed_; }
+    const std::string& ReadError() const { return readError_; }
+
+private:
+    bool Whole(const SourceBlock& block) const { return block.position <= sourceSize_ - kBlockBytes; }
+
+    // Through the buffer; what the source cannot supply, because the block
+    // runs past its end, is written as zeros.
+    void CopyPiece(int64_t from, int64_t to, uint32_t count, uint8_t* buffer)
+    {
+        std::memset(buffer, 0, count);
+        const int64_t available = std::clamp<int64_t>(sourceSize_ - from, 0, count);
+        if (out_ != nullptr && available > 0 &&
+            PlatformReadAt(source_, from, buffer, static_cast<uint32_t>(available)) != available) {
+            readFailed_ = true;
+            readError_ = PlatformErrorText();
+        }
+        WritePiece(out_, to, buffer, count);
+    }
+
+    PlatformFile* source_;
+    int64_t sourceSize_;
+    PlatformFile* out_;
+    bool readFailed_ = false;
+    std::string readError_;
+};
+
+}  // namespace
+
+void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t sourceSize,
+                    const HardDiskFooter& sourceFooter, int64_t newSize)
+{
+    if (newSize % 2048 != 0) {
+        ReportFailure("mod 2048<>0");
+        return;
+    }
+    const auto oldDiskSize = static_cast<int64_t>(Swap64(sourceFooter.currentSize));
+    if (newSize < 0 || newSize < oldDiskSize) {
+        ReportFailure("new size smaller than current size");
+        return;
+    }
+
+    // Everything about the source is checked before "new.vhd" is touched.
+    DynamicDiskHeader header;
+    std::memset(&header, 0, sizeof header);
+    const auto headerOffset = static_cast<int64_t>(Swap64(sourceFooter.dataOffset));
+    if (headerOffset >= 0 && headerOffset < sourceSize) {
+        PlatformReadAt(source, headerOffset, &header, sizeof header);
+    }
+    const uint32_t oldEntries = Swap32(header.maxTableEntries);
+    const auto tableOffset = static_cast<int64_t>(Swap64(header.tableOffset));
+    const bool tableInFile = tableOffset >= 0 && tableOffset <= sourceSize &&
+                             4 * uint64_t{oldEntries} <= static_cast<uint64_t>(sourceSize - tableOffset);
+    // Enough entries for every byte of the new disk, the last block partly
+    // used when the size is not a whole number of blocks.
+    const uint64_t wanted = (static_cast<uint64_t>(newSize) + kBlockSize - 1) / kBlockSize;
+    const uint64_t newEntries64 = std::max<uint64_t>(wanted, oldEntries);
+    if (!IsDynamicHeader(header) || Swap32(header.blockSize) != kBlockSize || !tableInFile ||
+        newEntries64 > UINT32_MAX) {
+        ReportFailure("unsupported dynamic disk layout");
+        return;
+    }
+    const auto newEntries = static_cast<uint32_t>(newEntries64);
+
+    std::vector<uint32_t> table(oldEntries);
+    if (!ReadWhole(source, tableOffset, table.data(), 4 * uint64_t{oldEntries})) {
+        ReportProblem("could not read the block allocation table of " + sourcePath + ": " + PlatformErrorText());
+        return;
+    }
+    std::vector<SourceBlock> blocks;
+    for (uint32_t i = 0; i < oldEntries; ++i) {
+        if (table[i] != kUnallocatedEntry) {
+            blocks.push_back({int64_t{Swap32(table[i])} * 512, i});
+        }
+    }
+    std::stable_sort(blocks.begin(), blocks.end(),
+                     [](const SourceBlock& a, const SourceBlock& b) { return a.position < b.position; });
+    const auto allocated = static_cast<uint32_t>(blocks.size());
+    const int64_t firstBlock = FirstBlockOffset(kTableOffset, newEntries);
+    // Each block keeps its own entry; every new entry must be a sector
+    // number below the unallocated mark.
+    if (allocated > 0 && (firstBlock + (int64_t{allocated} - 1) * kBlockBytes) / 512 >= kUnallocatedEntry) {
+        ReportFailure("unsupported dynamic disk layout");
+        return;
+    }
+    std::vector<uint32_t> moved(oldEntries, kUnallocatedEntry);
+    for (uint32_t k = 0; k < allocated; ++k) {
+        moved[blocks[k].entry] = Swap32(static_cast<uint32_t>((firstBlock + int64_t{k} * kBlockBytes) / 512));
+    }
+
+    const std::string newPath = PlatformDirectoryPart(sourcePath) + "new.vhd";
+    if (PlatformSameFile(sourcePath, newPath)) {
+        ReportFailure("source file is new.vhd");
+        return;
+    }
+    // A file that cannot be removed makes the creation fail; the writes
+    // then fail one by one and say so.
+    PlatformRemoveFile(newPath);
+    FileHandle out(PlatformOpen(newPath, OpenMode::CreateNewWrite), PlatformClose);
+    if (!out) {
+        ReportProblem("could not create " + newPath + ": " + PlatformErrorText());
+    }
+
+    HardDiskFooter footer;
+    BuildFooter(footer, kDiskTypeDynamic, newSize, kHeaderOffset);
+    WritePiece(out.get(), 0, &footer, sizeof footer);
+    DynamicDiskHeader newHeader;
+    BuildDynamicHeader(newHeader, newEntries);
+    WritePiece(out.get(), kHeaderOffset, &newHeader, sizeof newHeader);
+
+    Rebuild rebuild(source, sourceSize, out.get());
+    rebuild.WriteTable(moved, newEntries, allocated);
+
+    std::unique_ptr<uint8_t, void (*)(uint8_t*)> buffer(static_cast<uint8_t*>(PlatformAlloc(kBlockSize)),
+                                                        [](uint8_t* memory) { PlatformFree(memory, kBlockSize); });
+    if (!buffer) {
+        throw FatalError("rebuilding " + sourcePath + " into " + newPath, "Out of memory");
+    }
+    rebuild.CopyBlocks(blocks, firstBlock, buffer.get());
+    WritePiece(out.get(), firstBlock + int64_t{allocated} * kBlockBytes, &footer, sizeof footer);
+    out.reset();
+
+    if (rebuild.ReadFailed()) {
+        ReportProblem("could not read every block of " + sourcePath + "; what could not be read is zeros in " +
+                      newPath + ": " + rebuild.ReadError());
+    }
+}

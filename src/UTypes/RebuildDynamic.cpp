@@ -182,8 +182,10 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     DynamicDiskHeader header;
     std::memset(&header, 0, sizeof header);
     const auto headerOffset = static_cast<int64_t>(Swap64(sourceFooter.dataOffset));
-    if (headerOffset >= 0 && headerOffset < sourceSize) {
-        PlatformReadAt(source, headerOffset, &header, sizeof header);
+    if (headerOffset >= 0 && headerOffset < sourceSize &&
+        PlatformReadAt(source, headerOffset, &header, sizeof header) < 0) {
+        // Said here, or the layout message below would be all the user sees.
+        ReportProblem("could not read the dynamic disk header of " + sourcePath + ": " + PlatformErrorText());
     }
     const uint32_t oldEntries = Swap32(header.maxTableEntries);
     const auto tableOffset = static_cast<int64_t>(Swap64(header.tableOffset));

@@ -23,10 +23,15 @@ ProgramRun Dravik(const TempDir& dir, const std::string& arguments)
 {
     const std::string out = dir / "stdout";
     const std::string err = dir / "stderr";
-    const std::string command =
+    std::string command =
         std::string("\"") + DRAVIK_EXE + "\" " + arguments + " > \"" + out + "\" 2> \"" + err + "\"";
+#ifdef _WIN32
+    // cmd /c drops the first and the last quote of a line that starts with
+    // one: one more pair keeps the quoted program path whole.
+    command = "\"" + command + "\"";
+    const int status = std::system(command.c_str());
+#else
     int status = std::system(command.c_str());
-#ifndef _WIN32
     status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
     return {status, ReadBytes(out), ReadBytes(err)};

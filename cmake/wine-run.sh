@@ -10,7 +10,7 @@
 # fraction of a second.
 set -eu
 
-prefix=$1
+prefix=$(realpath -m "$1")  # Wine takes absolute prefixes only
 shift
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 wine=${DRAVIK_WINE:-/usr/lib/wine/wine64}

@@ -2,6 +2,7 @@
 // on standard output and the report on standard error.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -49,6 +50,19 @@ TEST(Cli, UsageAndUnknownWordsExitWithZero)
     EXPECT_EQ(run.out, "");
 }
 
+TEST(Cli, EveryLineEndsWithOneCarriageReturnAndLineFeed)
+{
+    TempDir dir;
+    const ProgramRun run = Dravik(dir, "");
+    size_t lines = 0;
+    for (size_t at = run.out.find('\n'); at != std::string::npos; at = run.out.find('\n', at + 1)) {
+        ++lines;
+        EXPECT_TRUE(at >= 1 && run.out[at - 1] == '\r') << at;
+    }
+    EXPECT_EQ(lines, 5u);
+    EXPECT_EQ(run.out.find("\r\r"), std::string::npos);
+}
+
 TEST(Cli, AnInvalidSizeIsReportedOnStandardErrorWithStatusOne)
 {
     TempDir dir;
@@ -74,5 +88,18 @@ TEST(Cli, Conv2vhdSucceedsAndFailsWithTheRightStatus)
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "appending a 512bytes footer to the img file\r\ncould not createfile\r\ndone\r\n");
 }
+
+#ifdef _WIN32
+TEST(Cli, TakesDriveLettersWithEitherSlash)
+{
+    TempDir dir;
+    WriteBytes(dir / "c.img", std::string(1024, 'c'));
+    std::string forward = dir / "c.img";
+    std::replace(forward.begin(), forward.end(), '\\', '/');
+    const ProgramRun run = Dravik(dir, "conv2vhd " + forward + " \"" + (dir / "c.vhd") + "\"");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadBytes(dir / "c.vhd").size(), 1536u);
+}
+#endif
 
 }  // namespace

@@ -157,7 +157,10 @@ PlatformFile* PlatformOpen(const std::string& path, OpenMode mode)
         FailLast();
         return nullptr;
     }
-    if (!IsRegularHandle(handle)) {
+    // A file just made is a disk file wherever it lies; one that existed
+    // must also be no directory or volume.
+    const bool regular = disposition == CREATE_NEW ? GetFileType(handle) == FILE_TYPE_DISK : IsRegularHandle(handle);
+    if (!regular) {
         CloseHandle(handle);
         FailWithText(kNotRegular);
         return nullptr;
@@ -373,10 +376,15 @@ std::string PlatformErrorText()
     if (t_errorCode == 0) {
         return {};
     }
+    // The user's default language; where the system has no message in it,
+    // the system's own search order of languages.
     char text[256] = {};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        t_errorCode, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text,
-                                        nullptr);
+    const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const DWORD userDefault = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
+    DWORD length = FormatMessageA(flags, nullptr, t_errorCode, userDefault, text, sizeof text, nullptr);
+    if (length == 0) {
+        length = FormatMessageA(flags, nullptr, t_errorCode, 0, text, sizeof text, nullptr);
+    }
     return TrimErrorText(std::string(text, std::min<DWORD>(length, sizeof text)));
 }
 

@@ -2,6 +2,7 @@
 // on standard output and the report on standard error.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -23,10 +24,15 @@ ProgramRun Dravik(const TempDir& dir, const std::string& arguments)
 {
     const std::string out = dir / "stdout";
     const std::string err = dir / "stderr";
-    const std::string command =
+    std::string command =
         std::string("\"") + DRAVIK_EXE + "\" " + arguments + " > \"" + out + "\" 2> \"" + err + "\"";
+#ifdef _WIN32
+    // cmd /c drops the first and the last quote of a line that starts with
+    // one: one more pair keeps the quoted program path whole.
+    command = "\"" + command + "\"";
+    const int status = std::system(command.c_str());
+#else
     int status = std::system(command.c_str());
-#ifndef _WIN32
     status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
     return {status, ReadBytes(out), ReadBytes(err)};
@@ -42,6 +48,19 @@ TEST(Cli, UsageAndUnknownWordsExitWithZero)
     run = Dravik(dir, "help");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");
+}
+
+TEST(Cli, EveryLineEndsWithOneCarriageReturnAndLineFeed)
+{
+    TempDir dir;
+    const ProgramRun run = Dravik(dir, "");
+    size_t lines = 0;
+    for (size_t at = run.out.find('\n'); at != std::string::npos; at = run.out.find('\n', at + 1)) {
+        ++lines;
+        EXPECT_TRUE(at >= 1 && run.out[at - 1] == '\r') << at;
+    }
+    EXPECT_EQ(lines, 5u);
+    EXPECT_EQ(run.out.find("\r\r"), std::string::npos);
 }
 
 TEST(Cli, AnInvalidSizeIsReportedOnStandardErrorWithStatusOne)
@@ -69,5 +88,18 @@ TEST(Cli, Conv2vhdSucceedsAndFailsWithTheRightStatus)
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "appending a 512bytes footer to the img file\r\ncould not createfile\r\ndone\r\n");
 }
+
+#ifdef _WIN32
+TEST(Cli, TakesDriveLettersWithEitherSlash)
+{
+    TempDir dir;
+    WriteBytes(dir / "c.img", std::string(1024, 'c'));
+    std::string forward = dir / "c.img";
+    std::replace(forward.begin(), forward.end(), '\\', '/');
+    const ProgramRun run = Dravik(dir, "conv2vhd " + forward + " \"" + (dir / "c.vhd") + "\"");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadBytes(dir / "c.vhd").size(), 1536u);
+}
+#endif
 
 }  // namespace

@@ -1,10 +1,13 @@
 // conv2vhd on real files, through the real platform layer.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "InProcess.h"
 #include "TempDir.h"
@@ -49,7 +52,13 @@ TEST(ConvertToVhdSystem, LeavesAnExistingDestinationAlone)
     const RunResult run = RunInProcess({"conv2vhd", dir / "a.img", dir / "b.vhd"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, Lines({kProgress, "done"}));
-    EXPECT_EQ(run.err, "dravik: could not rename " + (dir / "a.img") + " to " + (dir / "b.vhd") + ": File exists\r\n");
+    const std::string said = "dravik: could not rename " + (dir / "a.img") + " to " + (dir / "b.vhd") + ": ";
+    EXPECT_EQ(run.err.substr(0, said.size()), said);
+#ifndef _WIN32
+    EXPECT_EQ(run.err.substr(said.size()), "File exists\r\n");
+#else
+    EXPECT_GT(run.err.size(), said.size() + 2);  // the system's text
+#endif
     EXPECT_EQ(ReadBytes(dir / "b.vhd"), "precious");
     EXPECT_EQ(fs::file_size(dir / "a.img"), 1536u);
 }
@@ -58,8 +67,12 @@ TEST(ConvertToVhdSystem, RefusesDirectoriesAndPipesWithoutMovingThem)
 {
     TempDir dir;
     fs::create_directory(dir / "sub");
+    std::vector<std::string> names = {"sub"};
+#ifndef _WIN32
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-    for (const char* name : {"sub", "fifo"}) {
+    names.push_back("fifo");
+#endif
+    for (const std::string& name : names) {
         const RunResult run = RunInProcess({"conv2vhd", dir / name, dir / "x.vhd"});
         EXPECT_EQ(run.status, 1) << name;
         EXPECT_EQ(run.out, Lines({kProgress, "could not createfile", "done"})) << name;

@@ -1,9 +1,11 @@
 // The real platform layer on real files.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
@@ -108,9 +110,13 @@ TEST(PlatformFiles, CopyRangeAndNextDataFollowTheSourcesDataAndHoles)
     ASSERT_TRUE(PlatformNextData(src.get(), 0, &start, &end));
     EXPECT_EQ(start, 0);
     EXPECT_GE(end, 4);
-    ASSERT_TRUE(PlatformNextData(src.get(), end, &start, &end));
-    EXPECT_LE(start, 8 << 20);
-    EXPECT_GE(end, (8 << 20) + 4);
+    // Where the system cannot tell holes from data, that first stretch is
+    // the whole file.
+    if (end < 16 << 20) {
+        ASSERT_TRUE(PlatformNextData(src.get(), end, &start, &end));
+        EXPECT_LE(start, 8 << 20);
+        EXPECT_GE(end, (8 << 20) + 4);
+    }
     // Past the last data only a hole remains (on file systems with holes).
     const bool more = PlatformNextData(src.get(), (8 << 20) + 4096, &start, &end);
     EXPECT_TRUE(!more || end <= 16 << 20);
@@ -123,6 +129,7 @@ TEST(PlatformFiles, CopyRangeAndNextDataFollowTheSourcesDataAndHoles)
     EXPECT_EQ(ReadBytes(dir / "dst"), std::string(10, '\0') + std::string("\0\0tail", 6) + std::string(3, '\0'));
 }
 
+#ifndef _WIN32
 TEST(PlatformOpen, OpensOnlyRegularFilesAndNeverReplacesOnCreate)
 {
     TempDir dir;
@@ -150,16 +157,24 @@ TEST(PlatformRemoveFile, RemovesFilesAndLinksButNothingSpecial)
     fs::create_symlink(dir / "target", dir / "link");
     EXPECT_TRUE(PlatformRemoveFile(dir / "link"));
     EXPECT_EQ(ReadBytes(dir / "target"), "data");  // the link itself went
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(PlatformRemoveFile(dir / "fifo"));
+    EXPECT_TRUE(fs::exists(dir / "fifo"));
+}
+#endif
+
+TEST(PlatformRemoveFile, RemovesRegularFilesOnly)
+{
+    TempDir dir;
+    WriteBytes(dir / "target", "data");
     EXPECT_TRUE(PlatformRemoveFile(dir / "target"));
     EXPECT_FALSE(fs::exists(dir / "target"));
-    EXPECT_FALSE(PlatformRemoveFile(dir / "target"));
+    EXPECT_FALSE(PlatformRemoveFile(dir / "target"));  // already gone: only a false
+    EXPECT_FALSE(PlatformErrorText().empty());
 
     fs::create_directory(dir / "sub");
     EXPECT_FALSE(PlatformRemoveFile(dir / "sub"));
-    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-    EXPECT_FALSE(PlatformRemoveFile(dir / "fifo"));
     EXPECT_TRUE(fs::exists(dir / "sub"));
-    EXPECT_TRUE(fs::exists(dir / "fifo"));
 }
 
 TEST(PlatformRename, NeverReplacesAnExistingDestination)
@@ -168,7 +183,11 @@ TEST(PlatformRename, NeverReplacesAnExistingDestination)
     WriteBytes(dir / "a", "a");
     WriteBytes(dir / "b", "b");
     EXPECT_FALSE(PlatformRenameNoReplace(dir / "a", dir / "b"));
+#ifndef _WIN32
     EXPECT_EQ(PlatformErrorText(), "File exists");
+#else
+    EXPECT_FALSE(PlatformErrorText().empty());
+#endif
     EXPECT_EQ(ReadBytes(dir / "a"), "a");
     EXPECT_EQ(ReadBytes(dir / "b"), "b");
     EXPECT_FALSE(PlatformRenameNoReplace(dir / "a", ""));
@@ -177,6 +196,7 @@ TEST(PlatformRename, NeverReplacesAnExistingDestination)
     EXPECT_EQ(ReadBytes(dir / "c"), "a");
 }
 
+#ifndef _WIN32
 // A directory on another file system than the temporary directory, where
 // one exists (/dev/shm is a tmpfs on most Linux systems).
 std::string OtherFileSystem(const TempDir& dir)
@@ -225,20 +245,28 @@ TEST(PlatformRename, MovesAcrossFileSystemsKeepingContentHolesAndMode)
     unlink(to.c_str());
 }
 
-TEST(PlatformSameFile, SeesThroughLinksAndSpellings)
+TEST(PlatformSameFile, SeesThroughSymbolicLinks)
+{
+    TempDir dir;
+    WriteBytes(dir / "a", "a");
+    fs::create_symlink(dir / "a", dir / "soft");
+    EXPECT_TRUE(PlatformSameFile(dir / "a", dir / "soft"));
+}
+#endif
+
+TEST(PlatformSameFile, SeesThroughHardLinksAndSpellings)
 {
     TempDir dir;
     WriteBytes(dir / "a", "a");
     WriteBytes(dir / "b", "b");
-    fs::create_symlink(dir / "a", dir / "soft");
     fs::create_hard_link(dir / "a", dir / "hard");
-    EXPECT_TRUE(PlatformSameFile(dir / "a", dir / "soft"));
     EXPECT_TRUE(PlatformSameFile(dir / "a", dir / "hard"));
     EXPECT_TRUE(PlatformSameFile(dir / "a", (dir.path() / "." / "a").string()));
     EXPECT_FALSE(PlatformSameFile(dir / "a", dir / "b"));
     EXPECT_FALSE(PlatformSameFile(dir / "a", dir / "missing"));
 }
 
+#ifndef _WIN32
 TEST(PlatformDirectoryPart, KeepsEverythingUpToTheLastSlash)
 {
     EXPECT_EQ(PlatformDirectoryPart("a.vhd"), "");
@@ -246,6 +274,7 @@ TEST(PlatformDirectoryPart, KeepsEverythingUpToTheLastSlash)
     EXPECT_EQ(PlatformDirectoryPart("rel/a.vhd"), "rel/");
     EXPECT_EQ(PlatformDirectoryPart("odd\\name:a.vhd"), "");  // no separators on POSIX
 }
+#endif
 
 TEST(PlatformErrorText, TrimsTrailingBlanksControlsAndFullStops)
 {

@@ -5,13 +5,14 @@
 // an allocated one, each sector copied (bitmap bit set) or zero (clear).
 // Every sector is written at its own place, whatever failed before it.
 //
-// Data moves in large pieces: a block whose bitmap is all ones is copied
-// inside the system, another block's present sectors are read in one read
-// and written in one write per run; zero runs and unallocated blocks are
-// left as holes that the final length fills. When a large transfer fails or
-// comes back short, the rest of the block goes piece by piece, with the
-// Part's test and message per sector, so standard output is exactly what
-// the Part's sector-by-sector walk prints.
+// Data moves in large pieces, inside the system: a block's bitmap in one
+// read, then each run of present sectors in one copy (PlatformCopyRange),
+// from the source to the image, without passing through dravik's memory;
+// zero runs and unallocated blocks are left as holes that the final length
+// fills. When a copy fails or comes back short, the rest of the block goes
+// piece by piece, a read and a write per sector with the Part's test and
+// message, so standard output is exactly what the Part's sector-by-sector
+// walk prints.
 #include <algorithm>
 #include <cstring>
 
@@ -31,7 +32,6 @@ struct Export {
     PlatformFile* source;
     int64_t sourceSize;
     const RawImage& image;
-    uint8_t* buffer;  // one block's data, kBlockData bytes
 };
 
 int64_t ToPosition(uint64_t position)
@@ -101,15 +101,15 @@ int DecodeBitmap(const uint8_t* bitmap, bool* present)
     return count;
 }
 
-// Writes the present sectors of one block from sector `from` on: runs of
-// buffered sectors [bufferedBegin, bufferedEnd) in one write each until a
-// write fails, then each sector on its own, as the Part does. A failed
-// sector abandons the rest of its bitmap byte, whose sectors stay zero.
-void WalkSectors(const Export& job, const bool* present, int available, int64_t data, uint64_t imagePosition,
-                 int from, int bufferedBegin, int bufferedEnd, bool pieceByPiece)
+// Writes the present sectors of one block: each run in one copy until a
+// copy fails or falls short, then each sector on its own, a read and a
+// write, as the Part does. A failed sector abandons the rest of its bitmap
+// byte, whose sectors stay zero.
+void WalkSectors(const Export& job, const bool* present, int available, int64_t data, uint64_t imagePosition)
 {
     PlatformFile* image = job.image.file.get();
-    int s = from;
+    bool pieceByPiece = false;
+    int s = 0;
     while (s < kSectors) {
         if (!present[s]) {
             ++s;
@@ -129,32 +129,29 @@ void WalkSectors(const Export& job, const bool* present, int available, int64_t 
             }
             continue;
         }
-        uint8_t* sector = job.buffer + static_cast<int64_t>(s) * kSector;
-        const bool buffered = s >= bufferedBegin && s < bufferedEnd;
-        if (buffered && !pieceByPiece) {
+        if (!pieceByPiece) {
             int end = s;
-            while (end < bufferedEnd && present[end]) {
+            while (end < available && present[end]) {
                 ++end;
             }
             const int64_t bytes = (end - s) * kSector;
-            const int64_t written = PlatformWriteAt(image, at, sector, static_cast<uint32_t>(bytes));
-            if (written == bytes) {
+            const int64_t copied = PlatformCopyRange(job.source, data + s * kSector, image, at, bytes);
+            if (copied == bytes) {
                 s = end;
             } else {
                 pieceByPiece = true;  // redo from the sector where it stopped
-                s += static_cast<int>(std::max<int64_t>(written, 0) / kSector);
+                s += static_cast<int>(std::max<int64_t>(copied, 0) / kSector);
             }
             continue;
         }
-        if (!buffered) {
-            const int64_t got = PlatformReadAt(job.source, data + s * kSector, sector, kSectorSize);
-            if (got < 0) {
-                ReportFailure("readfile error:" + PlatformErrorText());
-                s = byteEnd;
-                continue;
-            }
-            std::memset(sector + got, 0, static_cast<size_t>(kSector - got));  // what it could not supply
+        uint8_t sector[kSectorSize];
+        const int64_t got = PlatformReadAt(job.source, data + s * kSector, sector, kSectorSize);
+        if (got < 0) {
+            ReportFailure("readfile error:" + PlatformErrorText());
+            s = byteEnd;
+            continue;
         }
+        std::memset(sector + got, 0, static_cast<size_t>(kSector - got));  // what it could not supply
         if (PlatformWriteAt(image, at, sector, kSectorSize) != kSector) {
             ReportFailure("writefile error:" + WriteErrorText(job.image));
             s = byteEnd;
@@ -178,32 +175,7 @@ void ExportBlock(const Export& job, int64_t bitmapPosition, uint64_t imagePositi
     const int64_t data = bitmapPosition + kBitmapSize;
     const int available = static_cast<int>(std::clamp<int64_t>((job.sourceSize - data) / kSector, 0, kSectors));
 
-    if (count == kSectors && available == kSectors && job.image.file) {
-        const int64_t copied = PlatformCopyRange(job.source, data, job.image.file.get(),
-                                                 ToPosition(imagePosition), kBlockData);
-        if (copied != kBlockData) {
-            const int from = static_cast<int>(std::max<int64_t>(copied, 0) / kSector);
-            WalkSectors(job, present, available, data, imagePosition, from, 0, 0, true);
-        }
-        return;
-    }
-
-    int first = 0;
-    while (!present[first]) {
-        ++first;
-    }
-    int last = kSectors;  // one past the last present sector
-    while (!present[last - 1]) {
-        --last;
-    }
-    const int end = std::min(last, available);
-    int bufferedEnd = first;
-    if (first < end) {
-        const int64_t got = PlatformReadAt(job.source, data + first * kSector, job.buffer + first * kSector,
-                                           static_cast<uint32_t>((end - first) * kSector));
-        bufferedEnd = first + static_cast<int>(std::max<int64_t>(got, 0) / kSector);
-    }
-    WalkSectors(job, present, available, data, imagePosition, first, first, bufferedEnd, false);
+    WalkSectors(job, present, available, data, imagePosition);
 }
 
 }  // namespace
@@ -234,11 +206,9 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
     auto readable = [&](uint32_t entry) {
         return entry < kFirstUnallocated && static_cast<int64_t>(entry) * kSector < sourceSize;
     };
-    const bool anyBlock = std::any_of(table, table + present, readable);
-    const Memory buffer = ObtainMemory(anyBlock ? kBlockData : 0, "obtaining the block buffer");
 
     const RawImage image = CreateRawImage(destination, OpenMode::CreateNewReadWrite);
-    const Export job{source, sourceSize, image, buffer.get()};
+    const Export job{source, sourceSize, image};
 
     // Unallocated entries and blocks that lie beyond the end of the source
     // come out as zeros: only the image position moves, per entry with no

@@ -310,7 +310,7 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
 {
     // Through the fake's own reads and writes, so their failure switches
     // apply; one read and one write per 1 MiB.
-    std::vector<char> buffer(size_t{1} << 20);
+    std::vector<char> buffer(static_cast<size_t>(std::clamp<int64_t>(length, 0, 1 << 20)));
     int64_t done = 0;
     while (done < length) {
         const auto chunk = static_cast<uint32_t>(std::min<int64_t>(length - done, 1 << 20));

@@ -62,7 +62,8 @@ time_once() {
 
 # "best median" in seconds of a list of microsecond times
 summary() {
-    printf '%s\n' "$@" | sort -n | awk '{ t[NR] = $1 } END { printf "%.3f %.3f", t[1] / 1e6, t[int((NR + 1) / 2)] / 1e6 }'
+    printf '%s\n' "$@" | sort -n |
+        awk '{ t[NR] = $1 } END { printf "%.3f %.3f", t[1] / 1e6, t[int((NR + 1) / 2)] / 1e6 }'
 }
 
 ratio() {
@@ -113,7 +114,8 @@ for case in full quarter empty fixed; do
     # the same raw image as qemu-img's (a 100 GiB compare reads 100 GiB of holes: sizes only)
     if [ "$case" = empty ]; then
         same=$([ "$(stat -c %s "$work/dravik.img")" = "$(stat -c %s "$work/qemu.img")" ] && echo yes || echo NO)
-        echo "    same size as qemu-img's: $same; dravik's image takes $(du -k "$work/dravik.img" | cut -f1) KiB on disk"
+        used=$(du -k "$work/dravik.img" | cut -f1)
+        echo "    same size as qemu-img's: $same; dravik's image takes $used KiB on disk"
     else
         same=$(cmp -s "$work/dravik.img" "$work/qemu.img" && echo yes || echo NO)
         echo "    same bytes as qemu-img's: $same"

@@ -358,7 +358,7 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
                 return done > 0 ? done : -1;
             }
             kernelCopy = false;  // not between these files: copy through a buffer
-            buffer.resize(size_t{1} << 20);
+            buffer.resize(static_cast<size_t>(std::min<int64_t>(length - done, int64_t{1} << 20)));
         }
         const auto chunk = static_cast<uint32_t>(std::min<int64_t>(length - done, static_cast<int64_t>(buffer.size())));
         const int64_t got = PlatformReadAt(from, fromPosition + done, buffer.data(), chunk);

@@ -1,10 +1,206 @@
-// Placeholder until the command is built.
+// conv2img, Part 3.2: removing the old destination, recognising a fixed or
+// a dynamic VHD by its first and last record, and the export of a fixed
+// disk. The dynamic export (Part 3.3) is in ExportDynamic.cpp.
+//
+// The fixed export copies the source's data stretches inside the system
+// (PlatformCopyRange) and leaves its holes as holes, so a sparse image
+// converts in time proportional to its data. Its output and messages are
+// those of the Part's 64 KiB read and write loop: a large copy that fails
+// is redone from the 64 KiB chunk where it stopped, with the Part's test
+// and message for that chunk.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "RawExport.h"
 #include "Report.h"
 #include "VhdCommands.h"
+#include "VhdRecords.h"
+
+namespace {
+
+constexpr int64_t kChunk = 65536;  // the Part's copy buffer
+
+enum class DiskKind { None, Fixed, Dynamic };
+
+// Reads one 512-byte record into a zero-filled buffer: a read that delivers
+// nothing (a failed open, a position before the start) leaves zeros, which
+// no recognition accepts.
+void ReadRecord(PlatformFile* source, int64_t position, HardDiskFooter& record)
+{
+    std::memset(&record, 0, sizeof record);
+    PlatformReadAt(source, position, &record, sizeof record);
+}
+
+// One chunk of the Part's loop, at its own place: its read, then its write.
+// Gives the image length that the loop would have left when it ends here,
+// or -1 when the loop goes on after this chunk.
+int64_t CopyChunk(PlatformFile* source, const RawImage& image, uint8_t* buffer, int64_t chunkStart, int64_t dataEnd)
+{
+    const auto length = static_cast<uint32_t>(std::min(kChunk, dataEnd - chunkStart));
+    const int64_t got = PlatformReadAt(source, chunkStart, buffer, length);
+    if (got < 0) {
+        ReportFailure("readfile error:" + PlatformErrorText());
+        return chunkStart;
+    }
+    if (got == 0) {
+        // The Part's normal end, a read of nothing; here before the data end
+        // because the source has become shorter meanwhile.
+        ReportProblem("the source ended at byte " + std::to_string(chunkStart) + ", before its data end " +
+                      std::to_string(dataEnd));
+        return chunkStart;
+    }
+    const int64_t put = PlatformWriteAt(image.file.get(), chunkStart, buffer, static_cast<uint32_t>(got));
+    if (put != got) {
+        ReportFailure("writefile error:" + WriteErrorText(image));
+        return chunkStart + std::max<int64_t>(put, 0);
+    }
+    if (got < length) {
+        ReportProblem("the source ended at byte " + std::to_string(chunkStart + got) + ", before its data end " +
+                      std::to_string(dataEnd));
+        return chunkStart + got;
+    }
+    return -1;
+}
+
+// Copies source bytes [from, to) to the same place in the image, in one
+// copy inside the system as far as it goes. Gives -1 when all was copied,
+// else the image length at which the export ends.
+int64_t CopyStretch(PlatformFile* source, const RawImage& image, uint8_t* buffer, int64_t from, int64_t to,
+                    int64_t dataEnd)
+{
+    int64_t at = from;
+    while (at < to) {
+        const int64_t copied = PlatformCopyRange(source, at, image.file.get(), at, to - at);
+        if (copied == to - at) {
+            return -1;
+        }
+        const int64_t chunkStart = (at + std::max<int64_t>(copied, 0)) / kChunk * kChunk;
+        const int64_t stop = CopyChunk(source, image, buffer, chunkStart, dataEnd);
+        if (stop >= 0) {
+            return stop;
+        }
+        at = std::min(chunkStart + kChunk, dataEnd);
+    }
+    return -1;
+}
+
+void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& destination)
+{
+    ReportLine("disk_type=fixed");
+    const RawImage image = CreateRawImage(destination, OpenMode::CreateNewWrite);
+    const Memory buffer = ObtainMemory(kChunk, "obtaining the copy buffer");
+
+    if (!image.file) {
+        // The Part's first pass: its read, then a write that cannot succeed.
+        if (dataEnd > 0) {
+            CopyChunk(source, image, buffer.get(), 0, dataEnd);
+        }
+        return;
+    }
+
+    int64_t position = 0;
+    int64_t start = 0;
+    int64_t end = 0;
+    while (position < dataEnd && PlatformNextData(source, position, &start, &end) && start < dataEnd) {
+        end = std::min(end, dataEnd);
+        const int64_t stop = CopyStretch(source, image, buffer.get(), start, end, dataEnd);
+        if (stop >= 0) {
+            // The copy ends here; the image keeps what the Part's loop had
+            // written by then, holes before it read as the zeros it wrote.
+            SetRawImageLength(image, static_cast<uint64_t>(stop));
+            return;
+        }
+        position = end;
+    }
+    SetRawImageLength(image, static_cast<uint64_t>(dataEnd));
+}
+
+}  // namespace
+
+Memory ObtainMemory(uint64_t bytes, const char* purpose)
+{
+    void* memory = nullptr;
+    if (bytes <= std::numeric_limits<size_t>::max()) {
+        memory = PlatformAlloc(static_cast<size_t>(bytes));
+    }
+    if (memory == nullptr) {
+        throw FatalError(purpose, "Out of memory");
+    }
+    return Memory(static_cast<uint8_t*>(memory), PlatformFreer{static_cast<size_t>(bytes)});
+}
+
+RawImage CreateRawImage(const std::string& path, OpenMode mode)
+{
+    RawImage image;
+    image.path = path;
+    image.file.reset(PlatformOpen(path, mode));
+    if (!image.file) {
+        image.createError = PlatformErrorText();
+        ReportProblem("could not create " + path + (image.createError.empty() ? "" : ": " + image.createError));
+    }
+    return image;
+}
+
+std::string WriteErrorText(const RawImage& image)
+{
+    return image.file ? PlatformErrorText() : image.createError;
+}
+
+void SetRawImageLength(const RawImage& image, uint64_t length)
+{
+    if (!image.file) {
+        return;  // reported when the creation failed
+    }
+    if (length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
+        !PlatformSetLength(image.file.get(), static_cast<int64_t>(length))) {
+        const std::string why = length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
+                                    ? "beyond the largest file position"
+                                    : PlatformErrorText();
+        ReportProblem("could not give " + image.path + " its length of " + std::to_string(length) +
+                      " bytes: " + why);
+    }
+}
 
 void ConvertToImg(const std::string& source, const std::string& destination)
 {
-    (void)source;
-    (void)destination;
-    ReportProblem("ConvertToImg is not built yet");
+    // Deleting the destination first would remove a source named twice.
+    if (PlatformSameFile(source, destination)) {
+        ReportFailure("destination is the source file");
+        return;
+    }
+    PlatformRemoveFile(destination);  // a regular file or a link only; the result is not looked at
+
+    const int64_t size = QueryFileSize(source);
+    if (size % 512 != 0) {
+        ReportFailure("mod 512 <>0");
+        return;
+    }
+    const FileHandle file(PlatformOpen(source, OpenMode::ReadExisting), PlatformClose);
+
+    // The last record wins: a trailing footer overrides the copy at the start.
+    DiskKind kind = DiskKind::None;
+    int64_t dataEnd = size;
+    uint64_t headerPosition = 0;
+    HardDiskFooter record;
+    ReadRecord(file.get(), 0, record);
+    if (RecogniseFooter(record) == kDiskTypeDynamic) {
+        kind = DiskKind::Dynamic;
+        headerPosition = Swap64(record.dataOffset);
+    }
+    ReadRecord(file.get(), size - 512, record);
+    const uint32_t last = RecogniseFooter(record);
+    if (last == kDiskTypeFixed) {
+        kind = DiskKind::Fixed;
+        dataEnd = size - 512;
+    } else if (last == kDiskTypeDynamic) {
+        kind = DiskKind::Dynamic;
+        headerPosition = Swap64(record.dataOffset);
+    }
+
+    switch (kind) {
+    case DiskKind::None: ReportFailure("file is not a vhd file and/or a fixed hard disk"); break;
+    case DiskKind::Fixed: ExportFixed(file.get(), dataEnd, destination); break;
+    case DiskKind::Dynamic: ExportDynamic(file.get(), size, headerPosition, destination); break;
+    }
 }

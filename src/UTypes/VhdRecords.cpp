@@ -116,3 +116,19 @@ int64_t RoundUpToSector(int64_t position)
     }
     return static_cast<int64_t>(static_cast<uint64_t>(position / 512 + 1) * 512);
 }
+
+std::string IntToBinStr(int32_t value)
+{
+    auto magnitude = static_cast<uint32_t>(value);
+    if (value < 0) {
+        magnitude = 0u - magnitude;  // the lowest value has no positive twin and keeps its pattern
+    }
+    std::string digits(32, '0');
+    for (size_t bit = 0; bit < 32; ++bit) {
+        if ((magnitude >> (31 - bit)) & 1u) {
+            digits[bit] = '1';
+        }
+    }
+    const size_t first = digits.find('1');
+    return first == std::string::npos ? digits : digits.substr(first);
+}

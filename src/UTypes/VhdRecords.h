@@ -140,3 +140,11 @@ int64_t FirstBlockOffset(int64_t tableOffset, uint32_t entries);
 // truncating toward zero; arithmetic wraps rather than overflows, so a
 // hostile value gives a wrong number, never undefined behaviour.
 int64_t RoundUpToSector(int64_t position);
+
+// ---- sector bitmap ------------------------------------------------------------
+
+// The binary digits of |value| (32-bit two's complement; -2,147,483,648
+// keeps its pattern), most significant first, without leading zeros: 5
+// gives "101", 255 "11111111". 0 gives 32 zeros, not one. The raw export
+// walks a sector bitmap byte through it, padded in front to 8 digits.
+std::string IntToBinStr(int32_t value);

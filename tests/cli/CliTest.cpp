@@ -102,4 +102,27 @@ TEST(Cli, TakesDriveLettersWithEitherSlash)
 }
 #endif
 
+TEST(Cli, Conv2imgSucceedsAndFailsWithTheRightStatus)
+{
+    TempDir dir;
+    // A fixed VHD made by conv2vhd, back to its raw image.
+    WriteBytes(dir / "a.img", std::string(4096, 'a'));
+    ProgramRun run = Dravik(dir, "conv2vhd \"" + (dir / "a.img") + "\" \"" + (dir / "a.vhd") + "\"");
+    ASSERT_EQ(run.status, 0);
+    run = Dravik(dir, "conv2img \"" + (dir / "a.vhd") + "\" \"" + (dir / "b.img") + "\"");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "creating new img file\r\ndisk_type=fixed\r\ndone\r\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(ReadBytes(dir / "b.img"), std::string(4096, 'a'));
+
+    run = Dravik(dir, "conv2img \"" + (dir / "b.img") + "\" \"" + (dir / "c.img") + "\"");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "creating new img file\r\nfile is not a vhd file and/or a fixed hard disk\r\ndone\r\n");
+
+    run = Dravik(dir, "conv2img \"" + (dir / "a.vhd") + "\" \"" + (dir / "a.vhd") + "\"");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "creating new img file\r\ndestination is the source file\r\ndone\r\n");
+    EXPECT_EQ(ReadBytes(dir / "a.vhd").size(), 4608u);
+}
+
 }  // namespace

@@ -26,10 +26,10 @@ FakeFs& State()
 
 // Counts the call and tells whether it is to fail; a failing call saves
 // the error text.
-bool Injected(const std::string& op, const std::string& path)
+bool Injected(const std::string& op, const std::string& path, int64_t position = -1, int64_t count = 0)
 {
     FakeFs& fs = State();
-    const FakeCall call{op, path, ++fs.calls};
+    const FakeCall call{op, path, ++fs.calls, position, count};
     fs.log.push_back(op + " " + path);
     if (fs.failIf && fs.failIf(call)) {
         g_error = "injected failure";
@@ -38,10 +38,10 @@ bool Injected(const std::string& op, const std::string& path)
     return false;
 }
 
-bool ShortNow(const std::string& op, const std::string& path)
+bool ShortNow(const std::string& op, const std::string& path, int64_t position, int64_t count)
 {
     FakeFs& fs = State();
-    return fs.shortIf && fs.shortIf(FakeCall{op, path, fs.calls});
+    return fs.shortIf && fs.shortIf(FakeCall{op, path, fs.calls, position, count});
 }
 
 bool Fail(const char* text)
@@ -99,7 +99,7 @@ void Truncate(FakeFile& file, int64_t length)
 
 int64_t ReadFrom(PlatformFile* file, int64_t position, void* buffer, uint32_t count)
 {
-    if (file == nullptr || Injected("read", file->path)) {
+    if (file == nullptr || Injected("read", file->path, position, count)) {
         return -1;
     }
     FakeFile* data = Find(file->path);
@@ -108,7 +108,7 @@ int64_t ReadFrom(PlatformFile* file, int64_t position, void* buffer, uint32_t co
         return -1;
     }
     int64_t n = std::clamp<int64_t>(data->length - position, 0, count);
-    if (n > 0 && ShortNow("read", file->path)) {
+    if (n > 0 && ShortNow("read", file->path, position, count)) {
         n /= 2;
     }
     Load(*data, position, static_cast<uint8_t*>(buffer), n);
@@ -117,7 +117,7 @@ int64_t ReadFrom(PlatformFile* file, int64_t position, void* buffer, uint32_t co
 
 int64_t WriteTo(PlatformFile* file, int64_t position, const void* buffer, uint32_t count)
 {
-    if (file == nullptr || Injected("write", file->path)) {
+    if (file == nullptr || Injected("write", file->path, position, count)) {
         return -1;
     }
     FakeFile* data = Find(file->path);
@@ -126,7 +126,7 @@ int64_t WriteTo(PlatformFile* file, int64_t position, const void* buffer, uint32
         return -1;
     }
     int64_t n = count;
-    if (n > 0 && ShortNow("write", file->path)) {
+    if (n > 0 && ShortNow("write", file->path, position, count)) {
         n /= 2;
         g_error = "no space left on device";
     }
@@ -310,7 +310,7 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
 {
     // Through the fake's own reads and writes, so their failure switches
     // apply; one read and one write per 1 MiB.
-    std::vector<char> buffer(size_t{1} << 20);
+    std::vector<char> buffer(static_cast<size_t>(std::clamp<int64_t>(length, 0, 1 << 20)));
     int64_t done = 0;
     while (done < length) {
         const auto chunk = static_cast<uint32_t>(std::min<int64_t>(length - done, 1 << 20));
@@ -428,14 +428,23 @@ void PlatformNewGuid(uint8_t out[16])
 
 void* PlatformAlloc(size_t bytes)
 {
-    if (Injected("alloc", "") || bytes > State().allocLimit) {
+    FakeFs& fs = State();
+    if (Injected("alloc", "", -1, static_cast<int64_t>(bytes)) || bytes > fs.allocLimit) {
         return nullptr;
     }
-    return std::calloc(bytes == 0 ? 1 : bytes, 1);
+    void* memory = std::calloc(bytes == 0 ? 1 : bytes, 1);
+    if (memory != nullptr) {
+        fs.allocated += bytes;
+        fs.peakAllocated = std::max(fs.peakAllocated, fs.allocated);
+    }
+    return memory;
 }
 
-void PlatformFree(void* memory, size_t /*bytes*/)
+void PlatformFree(void* memory, size_t bytes)
 {
+    if (memory != nullptr) {
+        State().allocated -= bytes;
+    }
     std::free(memory);
 }
 

@@ -22,6 +22,10 @@ struct FakeCall {
                        // "remove", "rename", "alloc"
     std::string path;  // the file's path (for a rename, the source)
     int64_t number;    // 1 for the first call since FakeReset, counting every op above
+    int64_t position = -1;  // reads and writes: the file position of the first byte
+    int64_t count = 0;      // reads and writes: the bytes asked for; alloc: the bytes
+    // True for a read or write whose range holds byte `at`.
+    bool Touches(int64_t at) const { return position >= 0 && position <= at && at < position + count; }
 };
 
 struct FakeFs {
@@ -29,6 +33,8 @@ struct FakeFs {
     std::function<bool(const FakeCall&)> failIf;   // the call fails, moving nothing
     std::function<bool(const FakeCall&)> shortIf;  // a read or write moves half its bytes
     size_t allocLimit = SIZE_MAX;
+    size_t allocated = 0;      // bytes obtained through PlatformAlloc and not freed yet
+    size_t peakAllocated = 0;  // the most that was ever held at once
     int64_t calls = 0;
     int openHandles = 0;
     std::vector<std::string> log;  // "op path" per call

@@ -1,0 +1,239 @@
+// conv2img, Part 3.3: the raw export of a dynamic disk.
+//
+// The image is the concatenation, in table order, of one piece per table
+// entry: Block Size zero bytes for an unallocated entry, 4,096 sectors for
+// an allocated one, each sector copied (bitmap bit set) or zero (clear).
+// Every sector is written at its own place, whatever failed before it.
+//
+// Data moves in large pieces, inside the system: a block's bitmap in one
+// read, then each run of present sectors in one copy (PlatformCopyRange),
+// from the source to the image, without passing through dravik's memory;
+// zero runs and unallocated blocks are left as holes that the final length
+// fills. When a copy fails or comes back short, the rest of the block goes
+// piece by piece, a read and a write per sector with the Part's test and
+// message, so standard output is exactly what the Part's sector-by-sector
+// walk prints.
+#include <algorithm>
+#include <cstring>
+
+#include "RawExport.h"
+#include "Report.h"
+#include "VhdRecords.h"
+
+namespace {
+
+constexpr uint32_t kFirstUnallocated = 0xFFFFFE00;  // this and above: no block
+constexpr int kSectors = static_cast<int>(kSectorsPerBlock);
+constexpr int64_t kSector = kSectorSize;
+constexpr int64_t kBlockData = kBlockSize;  // an allocated block's piece, whatever Block Size says
+constexpr uint64_t kTableReadEntries = uint64_t{1} << 22;  // 16 MiB of table per read
+
+struct Export {
+    PlatformFile* source;
+    int64_t sourceSize;
+    const RawImage& image;
+};
+
+int64_t ToPosition(uint64_t position)
+{
+    return static_cast<int64_t>(position);  // beyond 2^63 negative: the call then fails
+}
+
+// Number of table entries that lie wholly in the source; the others cannot
+// be read and count as unallocated.
+uint64_t PresentEntries(uint64_t tableOffset, uint32_t maxEntries, int64_t sourceSize)
+{
+    const auto size = static_cast<uint64_t>(sourceSize);
+    if (tableOffset >= size) {
+        return 0;
+    }
+    return std::min<uint64_t>(maxEntries, (size - tableOffset) / 4);
+}
+
+// Fills the table in host byte order. Reads of the table are not checked by
+// the Part: an entry that a read does not deliver is unallocated.
+void ReadTable(PlatformFile* source, uint64_t tableOffset, uint32_t* table, uint64_t count)
+{
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t want = std::min(count - done, kTableReadEntries);
+        const int64_t position = ToPosition(tableOffset + done * 4);
+        const int64_t got = PlatformReadAt(source, position, table + done, static_cast<uint32_t>(want * 4));
+        // A large read that fails or comes back short goes on entry by entry.
+        for (uint64_t i = got > 0 ? static_cast<uint64_t>(got) / 4 : 0; i < want; ++i) {
+            const int64_t one = PlatformReadAt(source, position + static_cast<int64_t>(i * 4), table + done + i, 4);
+            if (one == 0) {
+                std::fill(table + done + i, table + count, kUnallocatedEntry);  // the source ends here
+                done = count;
+                break;
+            }
+            if (one != 4) {
+                table[done + i] = kUnallocatedEntry;
+            }
+        }
+        done = std::min(count, done + want);
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        table[i] = Swap32(table[i]);
+    }
+}
+
+// The bitmap as one flag per data sector, through IntToBinStr as the Part
+// walks it. Gives the count of sectors present.
+int DecodeBitmap(const uint8_t* bitmap, bool* present)
+{
+    if (std::all_of(bitmap, bitmap + kBitmapSize, [](uint8_t byte) { return byte == 0xFF; })) {
+        std::fill(present, present + kSectors, true);
+        return kSectors;
+    }
+    int count = 0;
+    for (uint32_t byte = 0; byte < kBitmapSize; ++byte) {
+        if (bitmap[byte] == 0) {
+            std::fill(present + byte * 8, present + byte * 8 + 8, false);
+            continue;
+        }
+        std::string digits = IntToBinStr(bitmap[byte]);
+        digits.insert(0, 8 - std::min<size_t>(digits.size(), 8), '0');
+        for (uint32_t bit = 0; bit < 8; ++bit) {
+            present[byte * 8 + bit] = digits[bit] == '1';
+            count += present[byte * 8 + bit] ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+// Writes the present sectors of one block: each run in one copy until a
+// copy fails or falls short, then each sector on its own, a read and a
+// write, as the Part does. A failed sector abandons the rest of its bitmap
+// byte, whose sectors stay zero.
+void WalkSectors(const Export& job, const bool* present, int available, int64_t data, uint64_t imagePosition)
+{
+    PlatformFile* image = job.image.file.get();
+    bool pieceByPiece = false;
+    int s = 0;
+    while (s < kSectors) {
+        if (!present[s]) {
+            ++s;
+            continue;
+        }
+        const int byteEnd = (s / 8 + 1) * 8;
+        const int64_t at = ToPosition(imagePosition + static_cast<uint64_t>(s) * kSector);
+        if (s >= available) {
+            // Beyond the end of the source: a zero sector, left as a hole.
+            // The Part's empty read and its write of nothing fail only
+            // where the image was never created.
+            if (image == nullptr) {
+                ReportFailure("writefile error:" + WriteErrorText(job.image));
+                s = byteEnd;
+            } else {
+                ++s;
+            }
+            continue;
+        }
+        if (!pieceByPiece) {
+            int end = s;
+            while (end < available && present[end]) {
+                ++end;
+            }
+            const int64_t bytes = (end - s) * kSector;
+            const int64_t copied = PlatformCopyRange(job.source, data + s * kSector, image, at, bytes);
+            if (copied == bytes) {
+                s = end;
+            } else {
+                pieceByPiece = true;  // redo from the sector where it stopped
+                s += static_cast<int>(std::max<int64_t>(copied, 0) / kSector);
+            }
+            continue;
+        }
+        uint8_t sector[kSectorSize];
+        const int64_t got = PlatformReadAt(job.source, data + s * kSector, sector, kSectorSize);
+        if (got < 0) {
+            ReportFailure("readfile error:" + PlatformErrorText());
+            s = byteEnd;
+            continue;
+        }
+        std::memset(sector + got, 0, static_cast<size_t>(kSector - got));  // what it could not supply
+        if (PlatformWriteAt(image, at, sector, kSectorSize) != kSector) {
+            ReportFailure("writefile error:" + WriteErrorText(job.image));
+            s = byteEnd;
+            continue;
+        }
+        ++s;
+    }
+}
+
+// One allocated block whose bitmap lies at `bitmapPosition` in the source,
+// written at `imagePosition`.
+void ExportBlock(const Export& job, int64_t bitmapPosition, uint64_t imagePosition)
+{
+    uint8_t bitmap[kBitmapSize] = {};
+    PlatformReadAt(job.source, bitmapPosition, bitmap, kBitmapSize);  // not checked: zeros when it fails
+    bool present[kSectors];
+    const int count = DecodeBitmap(bitmap, present);
+    if (count == 0) {
+        return;  // all zeros: a hole
+    }
+    const int64_t data = bitmapPosition + kBitmapSize;
+    const int available = static_cast<int>(std::clamp<int64_t>((job.sourceSize - data) / kSector, 0, kSectors));
+
+    WalkSectors(job, present, available, data, imagePosition);
+}
+
+}  // namespace
+
+void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosition,
+                   const std::string& destination)
+{
+    DynamicDiskHeader header;
+    std::memset(&header, 0, sizeof header);
+    PlatformReadAt(source, ToPosition(headerPosition), &header, 512);  // every field used is in the first 512
+    if (!IsDynamicHeader(header)) {
+        ReportProblem("no dynamic disk header (cookie \"cxsparse\") at byte " + std::to_string(headerPosition) +
+                      " of the source");
+        return;
+    }
+    const uint64_t tableOffset = Swap64(header.tableOffset);
+    const uint32_t maxEntries = Swap32(header.maxTableEntries);
+    const uint32_t blockSize = Swap32(header.blockSize);
+    ReportLine("disk_type=dynamic");
+
+    // Only the entries present in the file are held: a header that claims
+    // more makes dravik allocate nothing for them.
+    const uint64_t present = PresentEntries(tableOffset, maxEntries, sourceSize);
+    const Memory tableMemory = ObtainMemory(present * 4, "reading the block allocation table");
+    auto* table = reinterpret_cast<uint32_t*>(tableMemory.get());
+    ReadTable(source, tableOffset, table, present);
+
+    auto readable = [&](uint32_t entry) {
+        return entry < kFirstUnallocated && static_cast<int64_t>(entry) * kSector < sourceSize;
+    };
+
+    const RawImage image = CreateRawImage(destination, OpenMode::CreateNewReadWrite);
+    const Export job{source, sourceSize, image};
+
+    // Unallocated entries and blocks that lie beyond the end of the source
+    // come out as zeros: only the image position moves, per entry with no
+    // call at all, and for the claimed entries beyond the table in one step.
+    uint64_t imagePosition = 0;
+    for (uint64_t i = 0; i < present; ++i) {
+        const uint32_t entry = table[i];
+        if (entry >= kFirstUnallocated) {
+            imagePosition += blockSize;
+            continue;
+        }
+        if (!readable(entry)) {
+            imagePosition += kBlockData;
+            continue;
+        }
+        const int64_t bitmapPosition = static_cast<int64_t>(entry) * kSector;
+        if (!PlatformSeek(source, bitmapPosition)) {
+            // The Part's words for a block it cannot reach; the walk ends.
+            ReportFailure("writefile error:" + PlatformErrorText());
+            SetRawImageLength(image, imagePosition);
+            return;
+        }
+        ExportBlock(job, bitmapPosition, imagePosition);
+        imagePosition += kBlockData;
+    }
+    imagePosition += (maxEntries - present) * blockSize;
+    SetRawImageLength(image, imagePosition);
+}

@@ -1,12 +1,12 @@
-// conv2img, Part 3.2: removing the old destination, recognising a fixed or
+// conv2img: removing the old destination, recognising a fixed or
 // a dynamic VHD by its first and last record, and the export of a fixed
-// disk. The dynamic export (Part 3.3) is in ExportDynamic.cpp.
+// disk. The dynamic export is in ExportDynamic.cpp.
 //
 // The fixed export copies the source's data stretches inside the system
 // (PlatformCopyRange) and leaves its holes as holes, so a sparse image
 // converts in time proportional to its data. Its output and messages are
-// those of the Part's 64 KiB read and write loop: a large copy that fails
-// is redone from the 64 KiB chunk where it stopped, with the Part's test
+// those of the plain 64 KiB read and write loop: a large copy that fails
+// is redone from the 64 KiB chunk where it stopped, with that chunk's test
 // and message for that chunk.
 #include <algorithm>
 #include <cstring>
@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int64_t kChunk = 65536;  // the Part's copy buffer
+constexpr int64_t kChunk = 65536;  // the copy loop's chunk
 
 enum class DiskKind { None, Fixed, Dynamic };
 
@@ -32,7 +32,7 @@ void ReadRecord(PlatformFile* source, int64_t position, HardDiskFooter& record)
     PlatformReadAt(source, position, &record, sizeof record);
 }
 
-// One chunk of the Part's loop, at its own place: its read, then its write.
+// One chunk of the 64 KiB loop, at its own place: its read, then its write.
 // Gives the image length that the loop would have left when it ends here,
 // or -1 when the loop goes on after this chunk.
 int64_t CopyChunk(PlatformFile* source, const RawImage& image, uint8_t* buffer, int64_t chunkStart, int64_t dataEnd)
@@ -44,7 +44,7 @@ int64_t CopyChunk(PlatformFile* source, const RawImage& image, uint8_t* buffer, 
         return chunkStart;
     }
     if (got == 0) {
-        // The Part's normal end, a read of nothing; here before the data end
+        // The loop's normal end, a read of nothing; here before the data end
         // because the source has become shorter meanwhile.
         ReportProblem("the source ended at byte " + std::to_string(chunkStart) + ", before its data end " +
                       std::to_string(dataEnd));
@@ -92,7 +92,7 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
     const Memory buffer = ObtainMemory(kChunk, "obtaining the copy buffer");
 
     if (!image.file) {
-        // The Part's first pass: its read, then a write that cannot succeed.
+        // The loop's first pass: its read, then a write that cannot succeed.
         if (dataEnd > 0) {
             CopyChunk(source, image, buffer.get(), 0, dataEnd);
         }
@@ -106,7 +106,7 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
         end = std::min(end, dataEnd);
         const int64_t stop = CopyStretch(source, image, buffer.get(), start, end, dataEnd);
         if (stop >= 0) {
-            // The copy ends here; the image keeps what the Part's loop had
+            // The copy ends here; the image keeps what the 64 KiB loop had
             // written by then, holes before it read as the zeros it wrote.
             SetRawImageLength(image, static_cast<uint64_t>(stop));
             return;

@@ -1,4 +1,4 @@
-// conv2img, Part 3.3: the raw export of a dynamic disk.
+// conv2img: the raw export of a dynamic disk.
 //
 // The image is the concatenation, in table order, of one piece per table
 // entry: Block Size zero bytes for an unallocated entry, 4,096 sectors for
@@ -10,8 +10,8 @@
 // from the source to the image, without passing through dravik's memory;
 // zero runs and unallocated blocks are left as holes that the final length
 // fills. When a copy fails or comes back short, the rest of the block goes
-// piece by piece, a read and a write per sector with the Part's test and
-// message, so standard output is exactly what the Part's sector-by-sector
+// piece by piece, a read and a write per sector with the sector's own test
+// and message, so standard output is exactly what the sector-by-sector
 // walk prints.
 #include <algorithm>
 #include <cstring>
@@ -51,7 +51,7 @@ uint64_t PresentEntries(uint64_t tableOffset, uint32_t maxEntries, int64_t sourc
 }
 
 // Fills the table in host byte order. Reads of the table are not checked by
-// the Part: an entry that a read does not deliver is unallocated.
+// the table: an entry that a read does not deliver is unallocated.
 void ReadTable(PlatformFile* source, uint64_t tableOffset, uint32_t* table, uint64_t count)
 {
     for (uint64_t done = 0; done < count;) {
@@ -77,7 +77,7 @@ void ReadTable(PlatformFile* source, uint64_t tableOffset, uint32_t* table, uint
     }
 }
 
-// The bitmap as one flag per data sector, through IntToBinStr as the Part
+// The bitmap as one flag per data sector, through IntToBinStr as the walk
 // walks it. Gives the count of sectors present.
 int DecodeBitmap(const uint8_t* bitmap, bool* present)
 {
@@ -103,7 +103,7 @@ int DecodeBitmap(const uint8_t* bitmap, bool* present)
 
 // Writes the present sectors of one block: each run in one copy until a
 // copy fails or falls short, then each sector on its own, a read and a
-// write, as the Part does. A failed sector abandons the rest of its bitmap
+// write, as the sector-by-sector walk does. A failed sector abandons the rest of its bitmap
 // byte, whose sectors stay zero.
 void WalkSectors(const Export& job, const bool* present, int available, int64_t data, uint64_t imagePosition)
 {
@@ -119,7 +119,7 @@ void WalkSectors(const Export& job, const bool* present, int available, int64_t 
         const int64_t at = ToPosition(imagePosition + static_cast<uint64_t>(s) * kSector);
         if (s >= available) {
             // Beyond the end of the source: a zero sector, left as a hole.
-            // The Part's empty read and its write of nothing fail only
+            // The walk's empty read and its write of nothing fail only
             // where the image was never created.
             if (image == nullptr) {
                 ReportFailure("writefile error:" + WriteErrorText(job.image));
@@ -226,7 +226,7 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
         }
         const int64_t bitmapPosition = static_cast<int64_t>(entry) * kSector;
         if (!PlatformSeek(source, bitmapPosition)) {
-            // The Part's words for a block it cannot reach; the walk ends.
+            // The message for a block it cannot reach; the walk ends.
             ReportFailure("writefile error:" + PlatformErrorText());
             SetRawImageLength(image, imagePosition);
             return;

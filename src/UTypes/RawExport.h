@@ -2,9 +2,9 @@
 // raw exports share: the new raw image, large buffers, the final length.
 //
 // Both exports move data in large pieces and leave holes for zeros, but
-// keep every byte of the image and every message exactly as the Parts'
+// keep every byte of the image and every message exactly as the plain
 // piece-by-piece steps give them: when a large transfer fails or comes
-// back short, they redo that part piece by piece with the Part's test and
+// back short, they redo that part piece by piece with that chunk's test and
 // message per piece.
 #pragma once
 
@@ -27,7 +27,7 @@ using Memory = std::unique_ptr<uint8_t[], PlatformFreer>;
 // the run: FatalError "Out of memory" (the front end's report, exit 1).
 Memory ObtainMemory(uint64_t bytes, const char* purpose);
 
-// The new raw image. When it cannot be created the Parts write on anyway,
+// The new raw image. When it cannot be created the export writes on anyway,
 // to a handle that was never opened, and report each failed write of data:
 // `file` is then null, `createError` holds the reason, and a line on
 // standard error has said so.
@@ -47,6 +47,6 @@ std::string WriteErrorText(const RawImage& image);
 // that were left for zero runs. A failure is reported on standard error.
 void SetRawImageLength(const RawImage& image, uint64_t length);
 
-// Part 3.3: entered once Part 3.2 has recognised a dynamic disk.
+// Entered once ConvertToImg has recognised a dynamic disk.
 void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosition,
                    const std::string& destination);

@@ -1,6 +1,6 @@
-// conv2img over the in-memory platform: Parts 3.2 and 3.3 and the
-// decisions of issue 4, with fault injection that shows the large
-// transfers print exactly what the Parts' piece-by-piece steps print.
+// conv2img over the in-memory platform: the raw export and the
+// rules dravik adds for safety, with fault injection that shows the large
+// transfers print exactly what the plain piece-by-piece steps print.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -149,7 +149,7 @@ TEST(IntToBinStr, PaddedToEightDigitsItWalksABitmapByteMostSignificantBitFirst)
     }
 }
 
-// ---- common part and recognition (Part 3.2) ----------------------------------
+// ---- common part and recognition ----------------------------------------------
 
 TEST_F(ConvertToImgTest, AFixedTenMebibyteDiskBecomesItsDataAndPrintsThreeLines)
 {
@@ -230,7 +230,7 @@ TEST_F(ConvertToImgTest, ADirectoryOrDeviceDestinationIsNeverDeletedAndTheCreati
     for (const char* destination : {"/dev/sda", "dir"}) {
         const RunResult run = RunInProcess({"conv2img", "in.vhd", destination});
         EXPECT_EQ(run.status, 1);
-        // The Part's first chunk is read, and its write cannot succeed.
+        // The loop's first chunk is read, and its write cannot succeed.
         EXPECT_EQ(run.out, Lines({kProgress, "disk_type=fixed", "writefile error:file exists", "done"}));
         EXPECT_EQ(run.err, "dravik: could not create " + std::string(destination) + ": file exists\r\n");
         EXPECT_TRUE(FakeExists(destination));
@@ -243,7 +243,7 @@ TEST_F(ConvertToImgTest, ADestinationThatCannotBeCreatedForAFooterOnlySourceStil
     FakePut("in.vhd", FooterBytes(kDiskTypeFixed, 0, 0));
     const RunResult run = RunInProcess({"conv2img", "in.vhd", ""});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, Lines({kProgress, "disk_type=fixed", "done"}));  // the Part reads 0 bytes and stops
+    EXPECT_EQ(run.out, Lines({kProgress, "disk_type=fixed", "done"}));  // the loop reads 0 bytes and stops
     EXPECT_NE(run.err.find("could not create"), std::string::npos);
 }
 
@@ -358,7 +358,7 @@ TEST_F(ConvertToImgTest, TheFixedCopyKeepsTheSourcesHolesAndMovesItsDataInLargeC
     EXPECT_LE(Count("write out.img"), 2);
 }
 
-// The Part's fixed copy: 64 KiB chunks read and written in turn, ending at
+// The plain fixed copy: 64 KiB chunks read and written in turn, ending at
 // the first read or write that fails or falls short.
 struct FixedExpected {
     std::vector<std::string> lines;
@@ -459,7 +459,7 @@ TEST_F(ConvertToImgTest, ACopyBufferThatCannotBeObtainedEndsTheRun)
     EXPECT_EQ(Fake().openHandles, 0);
 }
 
-// ---- dynamic export (Part 3.3) -----------------------------------------------
+// ---- dynamic export -----------------------------------------------------------
 
 TEST_F(ConvertToImgTest, TenMebibytesOfUnallocatedBlocksAreZerosLeftAsHoles)
 {
@@ -767,9 +767,9 @@ TEST_F(ConvertToImgTest, AShortSectorWriteIsReportedAndItsByteAbandoned)
     EXPECT_EQ(FakeLength("out.img"), kBlock);
 }
 
-// ---- the large transfers print what the Part's walk prints --------------------
+// ---- the large transfers print what the sector walk prints --------------------
 
-// The Part's sector-by-sector walk with the issue's decisions (every sector
+// The plain sector-by-sector walk with dravik's own rules (every sector
 // at its own place, unreadable data as zeros), over the bytes of `source`,
 // where a read or write of a piece that holds a bad byte fails.
 struct DynamicExpected {

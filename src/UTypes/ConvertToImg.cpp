@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 
+#include "Progress.h"
 #include "RawExport.h"
 #include "Report.h"
 #include "VhdCommands.h"
@@ -69,11 +70,16 @@ int64_t CopyChunk(PlatformFile* source, const RawImage& image, uint8_t* buffer, 
 int64_t CopyStretch(PlatformFile* source, const RawImage& image, uint8_t* buffer, int64_t from, int64_t to,
                     int64_t dataEnd)
 {
+    // Steps of 256 MiB keep the progress line moving on large stretches.
+    constexpr int64_t kStep = int64_t{256} << 20;
     int64_t at = from;
     while (at < to) {
-        const int64_t copied = PlatformCopyRange(source, at, image.file.get(), at, to - at);
-        if (copied == to - at) {
-            return -1;
+        const int64_t step = std::min(to - at, kStep);
+        const int64_t copied = PlatformCopyRange(source, at, image.file.get(), at, step);
+        if (copied == step) {
+            at += step;
+            ProgressUpdate(at);
+            continue;
         }
         const int64_t chunkStart = (at + std::max<int64_t>(copied, 0)) / kChunk * kChunk;
         const int64_t stop = CopyChunk(source, image, buffer, chunkStart, dataEnd);
@@ -99,6 +105,7 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
         return;
     }
 
+    const ProgressScope progress("conv2img", dataEnd);
     int64_t position = 0;
     int64_t start = 0;
     int64_t end = 0;

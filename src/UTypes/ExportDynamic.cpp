@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Progress.h"
 #include "RawExport.h"
 #include "Report.h"
 #include "VhdRecords.h"
@@ -213,6 +214,7 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
     // Unallocated entries and blocks that lie beyond the end of the source
     // come out as zeros: only the image position moves, per entry with no
     // call at all, and for the claimed entries beyond the table in one step.
+    const ProgressScope progress("conv2img", static_cast<int64_t>(present * blockSize));
     uint64_t imagePosition = 0;
     for (uint64_t i = 0; i < present; ++i) {
         const uint32_t entry = table[i];
@@ -233,6 +235,7 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
         }
         ExportBlock(job, bitmapPosition, imagePosition);
         imagePosition += kBlockData;
+        ProgressUpdate(static_cast<int64_t>(imagePosition));
     }
     imagePosition += (maxEntries - present) * blockSize;
     SetRawImageLength(image, imagePosition);

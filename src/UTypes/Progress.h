@@ -16,5 +16,14 @@ void ProgressUpdate(int64_t done);
 // Clears the line; also called when a job ends early.
 void ProgressEnd();
 
+// Ends the progress line when it goes out of scope, on every path out of
+// a job, failures included.
+struct ProgressScope {
+    ProgressScope(const std::string& label, int64_t total) { ProgressBegin(label, total); }
+    ~ProgressScope() { ProgressEnd(); }
+    ProgressScope(const ProgressScope&) = delete;
+    ProgressScope& operator=(const ProgressScope&) = delete;
+};
+
 // The text of one progress line: "label: 45% 1.2 GiB/s". For the tests.
 std::string ProgressText(const std::string& label, int64_t done, int64_t total, double bytesPerSecond);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Platform/Platform.h"
+#include "Progress.h"
 #include "Report.h"
 
 namespace {
@@ -102,7 +103,9 @@ public:
     void CopyBlocks(const std::vector<SourceBlock>& blocks, int64_t firstBlock, uint8_t* buffer)
     {
         const auto total = static_cast<int64_t>(blocks.size());
+        const ProgressScope progress("resize", total * kBlockBytes);
         for (int64_t first = 0; first < total;) {
+            ProgressUpdate(first * kBlockBytes);
             int64_t end = first;
             while (end < total && end - first < kBlocksPerCopy && Whole(blocks[static_cast<size_t>(end)]) &&
                    (end == first || blocks[static_cast<size_t>(end)].position ==

@@ -25,6 +25,7 @@ TEST(ProgressCli, ShowsOnATerminalOnlyAndLeavesStandardOutputAlone)
         GTEST_SKIP() << "script(1) cannot open a pseudo-terminal here";
     }
     TempDir dir;
+    WriteBytes(dir / "disk.img", "");
     std::filesystem::resize_file(dir / "disk.img", 64 << 20);
     const std::string exe = std::string("\"") + DRAVIK_EXE + "\"";
     ASSERT_EQ(Shell(exe + " conv2vhd \"" + (dir / "disk.img") + "\" \"" + (dir / "disk.vhd") + "\" > /dev/null"), 0);

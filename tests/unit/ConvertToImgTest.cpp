@@ -390,7 +390,7 @@ FixedExpected PieceByPieceFixed(int64_t dataEnd, const std::vector<int64_t>& bad
     return expected;
 }
 
-TEST_F(ConvertToImgTest, AFailedLargeCopyEndsTheFixedExportExactlyWhereThePartsChunkLoopEnds)
+TEST_F(ConvertToImgTest, AFailedLargeCopyEndsTheFixedExportExactlyWhereTheChunkLoopEnds)
 {
     constexpr int64_t kData = 1000448;  // 15 chunks of 65,536 bytes and one of 17,408
     const std::string data = Pattern(kData, 9);
@@ -708,7 +708,7 @@ TEST_F(ConvertToImgTest, ATableThatCannotBeObtainedEndsTheRunBeforeTheImageIsCre
     EXPECT_EQ(Fake().openHandles, 0);
 }
 
-TEST_F(ConvertToImgTest, AFailedPositioningAtABlockEndsTheWalkWithThePartsWords)
+TEST_F(ConvertToImgTest, AFailedPositioningAtABlockEndsTheWalkWithItsMessage)
 {
     PutDynamic("in.vhd", {{kUnallocatedEntry, BlockSector(0), BlockSector(1)}, 3, kBlock, 1536, LengthFor(2)});
     PutBlock("in.vhd", BlockSector(0), std::string(512, '\xFF'), Pattern(kBlock, 24));

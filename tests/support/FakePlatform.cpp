@@ -310,10 +310,13 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
 {
     // Through the fake's own reads and writes, so their failure switches
     // apply; one read and one write per 1 MiB.
-    std::vector<char> buffer(static_cast<size_t>(std::clamp<int64_t>(length, 0, 1 << 20)));
+    // The buffer holds no more than the source can supply: hostile images
+    // ask for copies far past their end.
+    const int64_t available = from == nullptr ? 0 : FakeLength(from->path) - fromPosition;
+    std::vector<char> buffer(static_cast<size_t>(std::clamp<int64_t>(std::min(length, available), 1, 1 << 20)));
     int64_t done = 0;
     while (done < length) {
-        const auto chunk = static_cast<uint32_t>(std::min<int64_t>(length - done, 1 << 20));
+        const auto chunk = static_cast<uint32_t>(std::min<int64_t>(length - done, static_cast<int64_t>(buffer.size())));
         const int64_t got = PlatformReadAt(from, fromPosition + done, buffer.data(), chunk);
         if (got <= 0) {
             return got < 0 && done == 0 ? -1 : done;

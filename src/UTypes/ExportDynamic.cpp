@@ -51,10 +51,12 @@ uint64_t PresentEntries(uint64_t tableOffset, uint32_t maxEntries, int64_t sourc
     return std::min<uint64_t>(maxEntries, (size - tableOffset) / 4);
 }
 
-// Fills the table in host byte order. Reads of the table are not checked by
-// the table: an entry that a read does not deliver is unallocated.
-void ReadTable(PlatformFile* source, uint64_t tableOffset, uint32_t* table, uint64_t count)
+// Fills the table in host byte order: an entry that a read does not
+// deliver is unallocated. Gives the number of entries whose read failed,
+// which the export reports: their blocks come out as zeros.
+uint64_t ReadTable(PlatformFile* source, uint64_t tableOffset, uint32_t* table, uint64_t count)
 {
+    uint64_t failed = 0;
     for (uint64_t done = 0; done < count;) {
         const uint64_t want = std::min(count - done, kTableReadEntries);
         const int64_t position = ToPosition(tableOffset + done * 4);
@@ -69,6 +71,7 @@ void ReadTable(PlatformFile* source, uint64_t tableOffset, uint32_t* table, uint
             }
             if (one != 4) {
                 table[done + i] = kUnallocatedEntry;
+                ++failed;
             }
         }
         done = std::min(count, done + want);
@@ -76,6 +79,7 @@ void ReadTable(PlatformFile* source, uint64_t tableOffset, uint32_t* table, uint
     for (uint64_t i = 0; i < count; ++i) {
         table[i] = Swap32(table[i]);
     }
+    return failed;
 }
 
 // The bitmap as one flag per data sector, through IntToBinStr as the walk
@@ -167,7 +171,12 @@ void WalkSectors(const Export& job, const bool* present, int available, int64_t 
 void ExportBlock(const Export& job, int64_t bitmapPosition, uint64_t imagePosition)
 {
     uint8_t bitmap[kBitmapSize] = {};
-    PlatformReadAt(job.source, bitmapPosition, bitmap, kBitmapSize);  // not checked: zeros when it fails
+    if (PlatformReadAt(job.source, bitmapPosition, bitmap, kBitmapSize) < 0) {
+        // Standard output says nothing of it; the image would be wrong
+        // without a word, so standard error does.
+        ReportProblem("could not read the sector bitmap at byte " + std::to_string(bitmapPosition) +
+                      " of the source (" + PlatformErrorText() + "); its block is zeros in the image");
+    }
     bool present[kSectors];
     const int count = DecodeBitmap(bitmap, present);
     if (count == 0) {
@@ -202,7 +211,10 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
     const uint64_t present = PresentEntries(tableOffset, maxEntries, sourceSize);
     const Memory tableMemory = ObtainMemory(present * 4, "reading the block allocation table");
     auto* table = reinterpret_cast<uint32_t*>(tableMemory.get());
-    ReadTable(source, tableOffset, table, present);
+    if (const uint64_t failed = ReadTable(source, tableOffset, table, present); failed > 0) {
+        ReportProblem("could not read " + std::to_string(failed) + " entries of the block allocation table (" +
+                      PlatformErrorText() + "); their blocks are zeros in the image");
+    }
 
     auto readable = [&](uint32_t entry) {
         return entry < kFirstUnallocated && static_cast<int64_t>(entry) * kSector < sourceSize;

@@ -40,7 +40,11 @@ void PrintFooterLines(const HardDiskFooter& footer)
 void PrintHeaderLines(PlatformFile* file)
 {
     DynamicDiskHeader header{};
-    PlatformReadAt(file, 512, &header, 512);  // every printed field lies in the first 512 bytes
+    // Every printed field lies in the first 512 bytes. The end of the file
+    // leaves zeros, printed as they are; a failed read is said on stderr.
+    if (PlatformReadAt(file, 512, &header, 512) < 0) {
+        ReportProblem("could not read the dynamic disk header: " + PlatformErrorText());
+    }
 
     const auto tableOffset = static_cast<int64_t>(Swap64(header.tableOffset));
     const uint32_t entries = Swap32(header.maxTableEntries);
@@ -80,7 +84,10 @@ void ShowInfo(const std::string& path)
         ReportProblem("could not open " + path + ": " + PlatformErrorText());
     }
     HardDiskFooter footer{};
-    PlatformReadAt(file.get(), size - 512, &footer, sizeof footer);  // an empty file reads nothing
+    // An empty file reads nothing, and is no VHD; a read that fails is said.
+    if (file && size > 0 && PlatformReadAt(file.get(), size - 512, &footer, sizeof footer) < 0) {
+        ReportProblem("could not read the footer of " + path + ": " + PlatformErrorText());
+    }
 
     int64_t originalSize = 0;
     int64_t currentSize = 0;

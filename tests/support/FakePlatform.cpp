@@ -29,6 +29,9 @@ FakeFs& State()
 bool Injected(const std::string& op, const std::string& path, int64_t position = -1, int64_t count = 0)
 {
     FakeFs& fs = State();
+    if (fs.stopAfterWrites >= 0 && fs.writes >= fs.stopAfterWrites) {
+        throw FakeStop{};
+    }
     const FakeCall call{op, path, ++fs.calls, position, count};
     fs.log.push_back(op + " " + path);
     if (fs.failIf && fs.failIf(call)) {
@@ -129,6 +132,9 @@ int64_t WriteTo(PlatformFile* file, int64_t position, const void* buffer, uint32
     if (n > 0 && ShortNow("write", file->path, position, count)) {
         n /= 2;
         g_error = "no space left on device";
+    }
+    if (n > 0) {
+        ++State().writes;
     }
     Store(*data, position, static_cast<const uint8_t*>(buffer), n);
     return n;

@@ -40,7 +40,13 @@ struct FakeFs {
     std::vector<std::string> log;  // "op path" per call
     uint8_t nextGuidByte = 0x10;
     int64_t clockMs = 0;
+    // A crash: once this many writes have moved bytes, the next platform
+    // call throws FakeStop, as if the process had died there. -1: never.
+    int64_t stopAfterWrites = -1;
+    int64_t writes = 0;
 };
+
+struct FakeStop {};
 
 FakeFs& Fake();
 void FakeReset();

@@ -737,13 +737,14 @@ TEST_F(ConvertToImgTest, AnImageThatCannotBeCreatedGetsOneWriteErrorPerBitmapByt
     EXPECT_EQ(run.err, "dravik: could not create dir: file exists\r\n");
 }
 
-TEST_F(ConvertToImgTest, AFailedBitmapReadGivesAZeroBlockWithoutMessage)
+TEST_F(ConvertToImgTest, AFailedBitmapReadGivesAZeroBlockAndSaysSoOnStandardError)
 {
     PutDynamic("in.vhd", {{BlockSector(0)}, 1, kBlock, 1536, LengthFor(1)});
     PutBlock("in.vhd", BlockSector(0), std::string(512, '\xFF'), Pattern(kBlock, 28));
     Fake().failIf = [](const FakeCall& call) { return call.op == "read" && call.position == 4096; };
     const RunResult run = RunInProcess({"conv2img", "in.vhd", "out.img"});
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("could not read the sector bitmap at byte 4096"), std::string::npos) << run.err;
     EXPECT_EQ(run.out, Lines({kProgress, "disk_type=dynamic", "done"}));
     EXPECT_EQ(FakeLength("out.img"), kBlock);
     EXPECT_TRUE(FakeZeroFrom("out.img", 0));

@@ -82,25 +82,33 @@ uint64_t ReadTable(PlatformFile* source, uint64_t tableOffset, uint32_t* table, 
     return failed;
 }
 
-// The bitmap as one flag per data sector, through IntToBinStr as the walk
-// walks it. Gives the count of sectors present.
+// The eight sector flags of each bitmap byte value, most significant bit
+// first, as IntToBinStr's digits padded to eight give them; built once.
+struct BitmapDigits {
+    bool flags[256][8];
+    BitmapDigits()
+    {
+        for (int value = 0; value < 256; ++value) {
+            std::string digits = IntToBinStr(value);
+            digits.insert(0, 8 - std::min<size_t>(digits.size(), 8), '0');
+            for (int bit = 0; bit < 8; ++bit) {
+                flags[value][bit] = digits[static_cast<size_t>(bit)] == '1';
+            }
+        }
+    }
+};
+
+// The bitmap as one flag per data sector. Gives the count of sectors
+// present.
 int DecodeBitmap(const uint8_t* bitmap, bool* present)
 {
-    if (std::all_of(bitmap, bitmap + kBitmapSize, [](uint8_t byte) { return byte == 0xFF; })) {
-        std::fill(present, present + kSectors, true);
-        return kSectors;
-    }
+    static const BitmapDigits kDigits;
     int count = 0;
     for (uint32_t byte = 0; byte < kBitmapSize; ++byte) {
-        if (bitmap[byte] == 0) {
-            std::fill(present + byte * 8, present + byte * 8 + 8, false);
-            continue;
-        }
-        std::string digits = IntToBinStr(bitmap[byte]);
-        digits.insert(0, 8 - std::min<size_t>(digits.size(), 8), '0');
+        const bool* flags = kDigits.flags[bitmap[byte]];
         for (uint32_t bit = 0; bit < 8; ++bit) {
-            present[byte * 8 + bit] = digits[bit] == '1';
-            count += present[byte * 8 + bit] ? 1 : 0;
+            present[byte * 8 + bit] = flags[bit];
+            count += flags[bit] ? 1 : 0;
         }
     }
     return count;

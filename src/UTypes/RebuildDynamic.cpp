@@ -149,8 +149,14 @@ private:
     // runs past its end, is written as zeros.
     void CopyPiece(int64_t from, int64_t to, uint32_t count, uint8_t* buffer)
     {
-        std::memset(buffer, 0, count);
         const int64_t available = std::clamp<int64_t>(sourceSize_ - from, 0, count);
+        if (available == 0 && out_ != nullptr) {
+            // Wholly beyond the source: left as a hole, which reads as the
+            // zeros it stands for (the closing footer gives the file its
+            // length). A hostile table of blocks past the end costs no I/O.
+            return;
+        }
+        std::memset(buffer, 0, count);
         if (out_ != nullptr && available > 0 &&
             PlatformReadAt(source_, from, buffer, static_cast<uint32_t>(available)) != available) {
             readFailed_ = true;

@@ -15,7 +15,7 @@ struct PlatformFile {
 
 namespace {
 
-constexpr int64_t kPage = 65536;
+constexpr int64_t kPage = 4096;
 std::string g_error;
 
 FakeFs& State()

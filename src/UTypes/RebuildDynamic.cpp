@@ -61,116 +61,114 @@ void WritePiece(PlatformFile* out, int64_t position, const void* data, uint32_t 
     }
 }
 
-class Rebuild {
-public:
-    Rebuild(PlatformFile* source, int64_t sourceSize, PlatformFile* out) : source_(source), sourceSize_(sourceSize), out_(out) {}
-
-    // The table: the source's entries moved to their blocks' new places,
-    // then unallocated entries up to the new count and on to a whole sector.
-    // "block_cnt=" comes between the source's entries and the rest, after
-    // any failure line of the former and before any of the latter.
-    void WriteTable(const std::vector<uint32_t>& moved, uint32_t newEntries, uint32_t allocated)
-    {
-        const auto oldEntries = static_cast<uint32_t>(moved.size());
-        const int64_t paddedEntries = (FirstBlockOffset(kTableOffset, newEntries) - kTableOffset) / 4;
-        bool countShown = false;
-        auto reach = [&](int64_t entry) {
-            if (!countShown && entry >= oldEntries) {
-                ReportLine("block_cnt=" + std::to_string(allocated));
-                countShown = true;
-            }
-        };
-        std::vector<uint32_t> chunk(static_cast<size_t>(std::min<int64_t>(paddedEntries, kEntriesPerWrite)));
-        for (int64_t start = 0; start < paddedEntries;) {
-            const int64_t count = std::min<int64_t>(paddedEntries - start, kEntriesPerWrite);
-            for (int64_t i = 0; i < count; ++i) {
-                chunk[static_cast<size_t>(i)] =
-                    start + i < oldEntries ? moved[static_cast<size_t>(start + i)] : kUnallocatedEntry;
-            }
-            const int64_t written =
-                PlatformWriteAt(out_, kTableOffset + 4 * start, chunk.data(), static_cast<uint32_t>(4 * count));
-            for (int64_t i = std::max<int64_t>(written, 0) / 4; i < count; ++i) {
-                reach(start + i);
-                WritePiece(out_, kTableOffset + 4 * (start + i), &chunk[static_cast<size_t>(i)], 4);
-            }
-            start += count;
-        }
-        reach(oldEntries);
-    }
-
-    // The blocks in the order of their source positions, packed from
-    // `firstBlock`. Runs that lie back to back in the source go in one copy.
-    void CopyBlocks(const std::vector<SourceBlock>& blocks, int64_t firstBlock, uint8_t* buffer)
-    {
-        const auto total = static_cast<int64_t>(blocks.size());
-        const ProgressScope progress("resize", total * kBlockBytes);
-        for (int64_t first = 0; first < total;) {
-            ProgressUpdate(first * kBlockBytes);
-            int64_t end = first;
-            while (end < total && end - first < kBlocksPerCopy && Whole(blocks[static_cast<size_t>(end)]) &&
-                   (end == first || blocks[static_cast<size_t>(end)].position ==
-                                        blocks[static_cast<size_t>(end - 1)].position + kBlockBytes)) {
-                ++end;
-            }
-            const int64_t target = firstBlock + first * kBlockBytes;
-            int64_t copied = 0;
-            if (end > first) {
-                const int64_t length = (end - first) * kBlockBytes;
-                copied = std::max<int64_t>(
-                    PlatformCopyRange(source_, blocks[static_cast<size_t>(first)].position, out_, target, length), 0);
-                if (copied == length) {
-                    first = end;
-                    continue;
-                }
-            } else {
-                end = first + 1;  // runs past the end of the source
-            }
-            // Piece by piece from the first piece not copied whole.
-            for (int64_t b = first + copied / kBlockBytes; b < end; ++b) {
-                const int64_t from = blocks[static_cast<size_t>(b)].position;
-                const int64_t to = firstBlock + b * kBlockBytes;
-                const bool bitmapDone = b == first + copied / kBlockBytes && copied % kBlockBytes >= kBitmapSize;
-                if (!bitmapDone) {
-                    CopyPiece(from, to, kBitmapSize, buffer);
-                }
-                CopyPiece(from + kBitmapSize, to + kBitmapSize, kBlockSize, buffer);
-            }
-            first = end;
-        }
-    }
-
-    bool ReadFailed() const { return readFailed_; }
-    const std::string& ReadError() const { return readError_; }
-
-private:
-    bool Whole(const SourceBlock& block) const { return block.position <= sourceSize_ - kBlockBytes; }
-
-    // Through the buffer; what the source cannot supply, because the block
-    // runs past its end, is written as zeros.
-    void CopyPiece(int64_t from, int64_t to, uint32_t count, uint8_t* buffer)
-    {
-        const int64_t available = std::clamp<int64_t>(sourceSize_ - from, 0, count);
-        if (available == 0 && out_ != nullptr) {
-            // Wholly beyond the source: left as a hole, which reads as the
-            // zeros it stands for (the closing footer gives the file its
-            // length). A hostile table of blocks past the end costs no I/O.
-            return;
-        }
-        std::memset(buffer, 0, count);
-        if (out_ != nullptr && available > 0 &&
-            PlatformReadAt(source_, from, buffer, static_cast<uint32_t>(available)) != available) {
-            readFailed_ = true;
-            readError_ = PlatformErrorText();
-        }
-        WritePiece(out_, to, buffer, count);
-    }
-
-    PlatformFile* source_;
-    int64_t sourceSize_;
-    PlatformFile* out_;
-    bool readFailed_ = false;
-    std::string readError_;
+// The two files of a rebuild, and what went wrong reading the source.
+struct RebuildFiles {
+    PlatformFile* source;
+    int64_t sourceSize;
+    PlatformFile* out;
+    bool readFailed = false;
+    std::string readError;
 };
+
+// A block that lies wholly within the source.
+bool Whole(const RebuildFiles& files, const SourceBlock& block)
+{
+    return block.position <= files.sourceSize - kBlockBytes;
+}
+
+// The table: the source's entries moved to their blocks' new places,
+// then unallocated entries up to the new count and on to a whole sector.
+// "block_cnt=" comes between the source's entries and the rest, after
+// any failure line of the former and before any of the latter.
+void WriteTable(const RebuildFiles& files, const std::vector<uint32_t>& moved, uint32_t newEntries, uint32_t allocated)
+{
+    const auto oldEntries = static_cast<uint32_t>(moved.size());
+    const int64_t paddedEntries = (FirstBlockOffset(kTableOffset, newEntries) - kTableOffset) / 4;
+    bool countShown = false;
+    auto reach = [&](int64_t entry) {
+        if (!countShown && entry >= oldEntries) {
+            ReportLine("block_cnt=" + std::to_string(allocated));
+            countShown = true;
+        }
+    };
+    std::vector<uint32_t> chunk(static_cast<size_t>(std::min<int64_t>(paddedEntries, kEntriesPerWrite)));
+    for (int64_t start = 0; start < paddedEntries;) {
+        const int64_t count = std::min<int64_t>(paddedEntries - start, kEntriesPerWrite);
+        for (int64_t i = 0; i < count; ++i) {
+            chunk[static_cast<size_t>(i)] =
+                start + i < oldEntries ? moved[static_cast<size_t>(start + i)] : kUnallocatedEntry;
+        }
+        const int64_t written =
+            PlatformWriteAt(files.out, kTableOffset + 4 * start, chunk.data(), static_cast<uint32_t>(4 * count));
+        for (int64_t i = std::max<int64_t>(written, 0) / 4; i < count; ++i) {
+            reach(start + i);
+            WritePiece(files.out, kTableOffset + 4 * (start + i), &chunk[static_cast<size_t>(i)], 4);
+        }
+        start += count;
+    }
+    reach(oldEntries);
+}
+
+// Through the buffer; what the source cannot supply, because the block
+// runs past its end, is written as zeros.
+void CopyPiece(RebuildFiles& files, int64_t from, int64_t to, uint32_t count, uint8_t* buffer)
+{
+    const int64_t available = std::clamp<int64_t>(files.sourceSize - from, 0, count);
+    if (available == 0 && files.out != nullptr) {
+        // Wholly beyond the source: left as a hole, which reads as the
+        // zeros it stands for (the closing footer gives the file its
+        // length). A hostile table of blocks past the end costs no I/O.
+        return;
+    }
+    std::memset(buffer, 0, count);
+    if (files.out != nullptr && available > 0 &&
+        PlatformReadAt(files.source, from, buffer, static_cast<uint32_t>(available)) != available) {
+        files.readFailed = true;
+        files.readError = PlatformErrorText();
+    }
+    WritePiece(files.out, to, buffer, count);
+}
+
+// The blocks in the order of their source positions, packed from
+// `firstBlock`. Runs that lie back to back in the source go in one copy.
+void CopyBlocks(RebuildFiles& files, const std::vector<SourceBlock>& blocks, int64_t firstBlock, uint8_t* buffer)
+{
+    const auto total = static_cast<int64_t>(blocks.size());
+    const ProgressScope progress("resize", total * kBlockBytes);
+    for (int64_t first = 0; first < total;) {
+        ProgressUpdate(first * kBlockBytes);
+        int64_t end = first;
+        while (end < total && end - first < kBlocksPerCopy && Whole(files, blocks[static_cast<size_t>(end)]) &&
+               (end == first || blocks[static_cast<size_t>(end)].position ==
+                                    blocks[static_cast<size_t>(end - 1)].position + kBlockBytes)) {
+            ++end;
+        }
+        const int64_t target = firstBlock + first * kBlockBytes;
+        int64_t copied = 0;
+        if (end > first) {
+            const int64_t length = (end - first) * kBlockBytes;
+            copied = std::max<int64_t>(
+                PlatformCopyRange(files.source, blocks[static_cast<size_t>(first)].position, files.out, target, length), 0);
+            if (copied == length) {
+                first = end;
+                continue;
+            }
+        } else {
+            end = first + 1;  // runs past the end of the source
+        }
+        // Piece by piece from the first piece not copied whole.
+        for (int64_t b = first + copied / kBlockBytes; b < end; ++b) {
+            const int64_t from = blocks[static_cast<size_t>(b)].position;
+            const int64_t to = firstBlock + b * kBlockBytes;
+            const bool bitmapDone = b == first + copied / kBlockBytes && copied % kBlockBytes >= kBitmapSize;
+            if (!bitmapDone) {
+                CopyPiece(files, from, to, kBitmapSize, buffer);
+            }
+            CopyPiece(files, from + kBitmapSize, to + kBitmapSize, kBlockSize, buffer);
+        }
+        first = end;
+    }
+}
 
 }  // namespace
 
@@ -257,20 +255,20 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     BuildDynamicHeader(newHeader, newEntries);
     WritePiece(out.get(), kHeaderOffset, &newHeader, sizeof newHeader);
 
-    Rebuild rebuild(source, sourceSize, out.get());
-    rebuild.WriteTable(moved, newEntries, allocated);
+    RebuildFiles files{source, sourceSize, out.get(), false, {}};
+    WriteTable(files, moved, newEntries, allocated);
 
     std::unique_ptr<uint8_t, void (*)(uint8_t*)> buffer(static_cast<uint8_t*>(PlatformAlloc(kBlockSize)),
                                                         [](uint8_t* memory) { PlatformFree(memory, kBlockSize); });
     if (!buffer) {
         throw FatalError("rebuilding " + sourcePath + " into " + newPath, "Out of memory");
     }
-    rebuild.CopyBlocks(blocks, firstBlock, buffer.get());
+    CopyBlocks(files, blocks, firstBlock, buffer.get());
     WritePiece(out.get(), firstBlock + int64_t{allocated} * kBlockBytes, &footer, sizeof footer);
     out.reset();
 
-    if (rebuild.ReadFailed()) {
+    if (files.readFailed) {
         ReportProblem("could not read every block of " + sourcePath + "; what could not be read is zeros in " +
-                      newPath + ": " + rebuild.ReadError());
+                      newPath + ": " + files.readError);
     }
 }

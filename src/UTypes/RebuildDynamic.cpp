@@ -226,7 +226,15 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     const int64_t firstBlock = FirstBlockOffset(kTableOffset, newEntries);
     // Each block keeps its own entry; every new entry must be a sector
     // number below the unallocated mark.
-    if (allocated > 0 && (firstBlock + (int64_t{allocated} - 1) * kBlockBytes) / 512 >= kUnallocatedEntry) {
+    // Blocks that share bytes are a damaged table: no layout gives them
+    // each their own data, and copying every one would let a small file
+    // claim the same bytes over and over.
+    const bool overlapping =
+        std::adjacent_find(blocks.begin(), blocks.end(), [](const SourceBlock& a, const SourceBlock& b) {
+            return b.position < a.position + kBlockBytes;
+        }) != blocks.end();
+    if (overlapping ||
+        (allocated > 0 && (firstBlock + (int64_t{allocated} - 1) * kBlockBytes) / 512 >= kUnallocatedEntry)) {
         ReportFailure("unsupported dynamic disk layout");
         return;
     }

@@ -45,3 +45,19 @@ TEST(HostileInput, ARebuildRefusesATableLargerThanItsFile)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HostileInput, ARebuildRefusesBlocksThatShareBytes)
+{
+    FakeReset();
+    TestDynamic image = PlainDynamic(6 << 20, {0, 1});
+    image.blocks[1].position = image.blocks[0].position + 4096;  // overlaps its neighbour
+    WriteDynamic(image, [](int64_t at, const std::string& bytes) { FakePutAt("in.vhd", at, bytes); });
+    const RunResult run = RunInProcess({"resize", "in.vhd", "8"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("unsupported dynamic disk layout\r\n"), std::string::npos) << run.out;
+    EXPECT_FALSE(FakeExists("new.vhd"));
+}
+
+}  // namespace

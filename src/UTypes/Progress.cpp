@@ -27,7 +27,8 @@ void Draw(int64_t done, int64_t nowMs)
     if (width < g_progress.lastWidth) {
         line.append(g_progress.lastWidth - width, ' ');
     }
-    ReportProgress("\r" + line);
+    line.insert(line.begin(), '\r');
+    ReportProgress(line);
     g_progress.lastWidth = width;
     g_progress.lastDrawMs = nowMs;
 }
@@ -78,6 +79,10 @@ void ProgressEnd()
     if (!g_progress.active) {
         return;
     }
-    ReportProgress("\r" + std::string(g_progress.lastWidth, ' ') + "\r");
+    // Blanks over the last line, the cursor back at its start.
+    std::string clear(g_progress.lastWidth + 2, ' ');
+    clear.front() = '\r';
+    clear.back() = '\r';
+    ReportProgress(clear);
     g_progress.active = false;
 }

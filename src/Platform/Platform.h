@@ -135,3 +135,10 @@ void PlatformInitConsole();
 // Removes every trailing blank, control character (codes 0 to 31) and "."
 // from a system error message. Shared by every implementation.
 std::string TrimErrorText(std::string text);
+
+// Copies with PlatformReadAt and PlatformWriteAt through a buffer of at
+// most 1 MiB (and at most `bufferLimit` bytes), from `done` bytes into the
+// range on. Gives what PlatformCopyRange gives, `done` included. Shared by
+// every implementation.
+int64_t CopyThroughBuffer(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
+                          int64_t length, int64_t done, int64_t bufferLimit);

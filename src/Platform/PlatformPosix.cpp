@@ -336,42 +336,26 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
         return -1;
     }
     int64_t done = 0;
-    bool kernelCopy = true;
-    std::vector<char> buffer;
     while (done < length) {
-        if (kernelCopy) {
-            off_t in = fromPosition + done;
-            off_t out = toPosition + done;
-            const ssize_t n = copy_file_range(from->fd, &in, to->fd, &out, static_cast<size_t>(length - done), 0);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (n == 0) {
-                break;  // the source ended
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP && errno != EBADF) {
-                Fail(errno);
-                return done > 0 ? done : -1;
-            }
-            kernelCopy = false;  // not between these files: copy through a buffer
-            buffer.resize(static_cast<size_t>(std::min<int64_t>(length - done, int64_t{1} << 20)));
+        off_t in = fromPosition + done;
+        off_t out = toPosition + done;
+        const ssize_t n = copy_file_range(from->fd, &in, to->fd, &out, static_cast<size_t>(length - done), 0);
+        if (n > 0) {
+            done += n;
+            continue;
         }
-        const auto chunk = static_cast<uint32_t>(std::min<int64_t>(length - done, static_cast<int64_t>(buffer.size())));
-        const int64_t got = PlatformReadAt(from, fromPosition + done, buffer.data(), chunk);
-        if (got <= 0) {
-            return got < 0 && done == 0 ? -1 : done;
+        if (n == 0) {
+            break;  // the source ended
         }
-        const int64_t put = PlatformWriteAt(to, toPosition + done, buffer.data(), static_cast<uint32_t>(got));
-        if (put > 0) {
-            done += put;
+        if (errno == EINTR) {
+            continue;
         }
-        if (put != got) {
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP && errno != EBADF) {
+            Fail(errno);
             return done > 0 ? done : -1;
         }
+        // Not between these files: on through a buffer.
+        return CopyThroughBuffer(from, fromPosition, to, toPosition, length, done, length);
     }
     return done;
 }

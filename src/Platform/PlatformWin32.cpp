@@ -223,23 +223,7 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
         Fail(from == nullptr || to == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
         return -1;
     }
-    std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(length, int64_t{1} << 20)));
-    int64_t done = 0;
-    while (done < length) {
-        const auto chunk = static_cast<uint32_t>(std::min<int64_t>(length - done, static_cast<int64_t>(buffer.size())));
-        const int64_t got = PlatformReadAt(from, fromPosition + done, buffer.data(), chunk);
-        if (got <= 0) {
-            return got < 0 && done == 0 ? -1 : done;  // an error, or the source ended
-        }
-        const int64_t put = PlatformWriteAt(to, toPosition + done, buffer.data(), static_cast<uint32_t>(got));
-        if (put > 0) {
-            done += put;
-        }
-        if (put != got) {
-            return done > 0 ? done : -1;
-        }
-    }
-    return done;
+    return CopyThroughBuffer(from, fromPosition, to, toPosition, length, 0, length);
 }
 
 bool PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)

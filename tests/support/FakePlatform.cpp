@@ -315,27 +315,10 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
                           int64_t length)
 {
     // Through the fake's own reads and writes, so their failure switches
-    // apply; one read and one write per 1 MiB.
-    // The buffer holds no more than the source can supply: hostile images
-    // ask for copies far past their end.
+    // apply. The buffer holds no more than the source can supply: hostile
+    // images ask for copies far past their end.
     const int64_t available = from == nullptr ? 0 : FakeLength(from->path) - fromPosition;
-    std::vector<char> buffer(static_cast<size_t>(std::clamp<int64_t>(std::min(length, available), 1, 1 << 20)));
-    int64_t done = 0;
-    while (done < length) {
-        const auto chunk = static_cast<uint32_t>(std::min<int64_t>(length - done, static_cast<int64_t>(buffer.size())));
-        const int64_t got = PlatformReadAt(from, fromPosition + done, buffer.data(), chunk);
-        if (got <= 0) {
-            return got < 0 && done == 0 ? -1 : done;
-        }
-        const int64_t put = PlatformWriteAt(to, toPosition + done, buffer.data(), static_cast<uint32_t>(got));
-        if (put > 0) {
-            done += put;
-        }
-        if (put != got) {
-            return done > 0 ? done : -1;
-        }
-    }
-    return done;
+    return CopyThroughBuffer(from, fromPosition, to, toPosition, length, 0, available);
 }
 
 bool PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)

@@ -1,0 +1,54 @@
+// The fuzz targets, one per command (FUZZ_INFO, FUZZ_CONV2IMG, FUZZ_RESIZE):
+// the input becomes "in.vhd" in a scratch folder on a tmpfs and the command
+// runs through the front end over the test seam, its output discarded. Only
+// resize may change its source. With FUZZ_REPLAY, main() feeds every file
+// of the folders it is given to the target once, without libFuzzer.
+#include <cstdio>
+#include <sstream>
+
+#include "FrontEnd.h"
+#include "TestFiles.h"
+#include "TestPlatform.h"
+
+void FuzzRun(const std::string& input, const std::vector<std::string>& args)
+{
+    static const Scratch scratch;
+    fs::current_path(scratch.path);
+    fs::remove("out.img");
+    fs::remove("new.vhd");
+    std::ofstream("in.vhd", std::ios::binary | std::ios::trunc) << input;
+    TestPlatformReset({.allocLimit = uint64_t{256} << 20});  // no header may make dravik take more
+    std::ostringstream out;
+    RunDravik(args, out, out);
+    if (TestPlatformCounters().openFiles != 0 || (args[0] != "resize" && ReadFile("in.vhd") != input))
+        __builtin_trap();  // a file left open, or the source changed
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string input(reinterpret_cast<const char*>(data), size);
+#if defined(FUZZ_INFO)
+    FuzzRun(input, {"info", "in.vhd"});
+#elif defined(FUZZ_CONV2IMG)
+    FuzzRun(input, {"conv2img", "in.vhd", "out.img"});
+#else
+    for (const char* mebibytes : {"1", "64", "4096"}) FuzzRun(input, {"resize", "in.vhd", mebibytes});
+#endif
+    return 0;
+}
+
+#ifdef FUZZ_REPLAY
+int main(int argc, char** argv)
+{
+    int inputs = 0;
+    for (int i = 1; i < argc; ++i) {
+        for (const auto& entry : fs::directory_iterator(fs::absolute(argv[i]))) {
+            const std::string bytes = ReadFile(entry.path());
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+            ++inputs;
+        }
+    }
+    std::printf("replayed %d inputs\n", inputs);
+    return inputs > 0 ? 0 : 1;
+}
+#endif

@@ -1,0 +1,181 @@
+// Files for the tests: a scratch folder (on a tmpfs where there is one),
+// VHD images written from the format's own rules (never with dravik's
+// routines), and the short description of a folder that the tables compare.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+constexpr int64_t kMiB = int64_t{1} << 20;
+constexpr int64_t kBlock = 2 * kMiB;
+constexpr uint32_t kFree = 0xFFFFFFFF;  // an unallocated table entry
+
+struct Scratch {
+    fs::path path = (fs::is_directory("/dev/shm")     ? fs::path("/dev/shm")
+                     : fs::is_directory("Z:/dev/shm") ? fs::path("Z:/dev/shm")
+                                                      : fs::temp_directory_path()) /
+                    ("dravik-test-" + std::to_string(std::random_device()()));
+    Scratch() { fs::create_directories(path); }
+    ~Scratch() { fs::remove_all(path); }
+    Scratch(const Scratch&) = delete;
+};
+
+inline std::string ReadFile(const fs::path& path, int64_t at = 0, int64_t count = -1)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const int64_t end = in ? static_cast<int64_t>(in.tellg()) : 0;
+    std::string bytes(static_cast<size_t>(std::clamp<int64_t>(count < 0 ? end - at : count, 0, end - at)), '\0');
+    in.seekg(at).read(bytes.data(), std::ssize(bytes));
+    return bytes;
+}
+
+// Writes `bytes` at `at`, making the file (sparse up to there) as needed.
+inline void Put(const fs::path& path, int64_t at, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::app).flush();
+    fs::resize_file(path, std::max(fs::file_size(path), static_cast<uintmax_t>(at)));
+    std::fstream(path, std::ios::binary | std::ios::in | std::ios::out).seekp(at).write(bytes.data(), std::ssize(bytes));
+}
+
+inline std::string Be(uint64_t value, int width)
+{
+    std::string bytes(static_cast<size_t>(width), '\0');
+    for (int i = width - 1; i >= 0; --i, value >>= 8) bytes[static_cast<size_t>(i)] = static_cast<char>(value & 0xFF);
+    return bytes;
+}
+
+inline std::string Entries(std::initializer_list<uint32_t> entries)
+{
+    std::string bytes;
+    for (const uint32_t entry : entries) bytes += Be(entry, 4);
+    return bytes;
+}
+
+// Stores at `at` the one's complement of the record's byte sum, taken with zeros there.
+inline std::string& SetChecksum(std::string& record, size_t at)
+{
+    uint32_t sum = 0;
+    for (const char c : record.replace(at, 4, 4, '\0')) sum += static_cast<uint8_t>(c);
+    return record.replace(at, 4, Be(~sum, 4));
+}
+
+// A footer of 16 heads (as every disk under 31.5 GiB has), Unique Id zero.
+inline std::string Footer(uint32_t diskType, int64_t size, int64_t dataOffset = -1, const char* cookie = "conectix")
+{
+    const auto bytes = static_cast<uint64_t>(size);
+    std::string f = std::string(cookie, 8) + Be(2, 4) + Be(0x10000, 4) + Be(static_cast<uint64_t>(dataOffset), 8) +
+                    Be(0, 4) + "hack" + Be(0x10000, 4) + "Wi2k" + Be(bytes, 8) + Be(bytes, 8) +
+                    Be(bytes / 512 / 16 / 63 + 1, 2) + "\x10\x3F" + Be(diskType, 4) + std::string(448, '\0');
+    return SetChecksum(f, 64);
+}
+
+inline std::string Header(uint32_t entries, int64_t tableOffset = 1536, uint32_t blockSize = kBlock)
+{
+    std::string h = "cxsparse" + Be(~uint64_t{0}, 8) + Be(static_cast<uint64_t>(tableOffset), 8) + Be(0x10000, 4) +
+                    Be(entries, 4) + Be(blockSize, 4) + std::string(988, '\0');
+    return SetChecksum(h, 36);
+}
+
+// Bytes that are never zero and differ from sector to sector and seed to seed.
+inline const std::string& Pattern(int64_t size, int seed)
+{
+    static std::map<std::pair<int64_t, int>, std::string> made;
+    std::string& data = made[{size, seed}];
+    for (size_t i = data.size(); i < static_cast<size_t>(size); ++i)
+        data += static_cast<char>((i * 7 + i / 512 * 13 + static_cast<size_t>(seed) * 31) % 251 + 1);
+    return data;
+}
+
+// Data throughout up to 16 MiB; larger images have it in their first and last MiB only.
+inline void Raw(const fs::path& path, int64_t size, int seed = 1)
+{
+    Put(path, 0, Pattern(size <= 16 * kMiB ? size : kMiB, seed));
+    if (size > 16 * kMiB) Put(path, size - kMiB, Pattern(kMiB, seed + 1));
+    fs::resize_file(path, static_cast<uintmax_t>(size));
+}
+
+inline void Fixed(const fs::path& path, int64_t size) { Raw(path, size), Put(path, size, Footer(2, size)); }
+
+struct DynamicLayout {
+    int64_t tableOffset = 1536;
+    int64_t headerAt = 512;   // the footers' Data Offset
+    uint32_t blockSize = kBlock;
+    int64_t entries = -1;     // Max Table Entries; -1: one per whole block of the disk
+    uint8_t bitmap = 0xFF;    // every bitmap byte of every block
+    int64_t firstBlock = -1;  // -1: right after the table
+    int64_t length = 0;       // with the closing footer; 0: right after the last block
+};
+
+// A dynamic disk: footer copy, header, table, the blocks back to back (the
+// k-th belonging to entry inFileOrder[k]; -1: to none), the footer. Gives
+// the file's length.
+inline int64_t Dynamic(const fs::path& path, int64_t size, const std::vector<int>& inFileOrder, const DynamicLayout& layout = {})
+{
+    const auto entries = static_cast<uint32_t>(layout.entries >= 0 ? layout.entries : size / kBlock);
+    std::string table(static_cast<size_t>((4 * int64_t{entries} + 511) / 512 * 512), '\xFF');
+    int64_t at = layout.firstBlock >= 0 ? layout.firstBlock : layout.tableOffset + std::ssize(table);
+    for (size_t k = 0; k < inFileOrder.size(); ++k, at += 512 + kBlock) {
+        if (inFileOrder[k] >= 0) table.replace(4 * static_cast<size_t>(inFileOrder[k]), 4, Be(static_cast<uint64_t>(at / 512), 4));
+        Put(path, at, std::string(512, static_cast<char>(layout.bitmap)) + Pattern(kBlock, static_cast<int>(k) + 1));
+    }
+    const int64_t length = layout.length != 0 ? layout.length : at + 512;
+    Put(path, 0, Footer(3, size, layout.headerAt));
+    Put(path, layout.headerAt, Header(entries, layout.tableOffset, layout.blockSize));
+    Put(path, layout.tableOffset, table);
+    fs::resize_file(path, static_cast<uintmax_t>(length - 512));
+    Put(path, length - 512, Footer(3, size, layout.headerAt));
+    return length;
+}
+
+// "LENGTH:DIGEST" of a file. A footer at either end whose checksum holds
+// counts with a Unique Id of zeros, so that runs compare whatever ids they
+// drew. Files over 16 MiB count by their first and last 8 MiB.
+inline std::string Describe(const fs::path& path)
+{
+    const auto length = static_cast<int64_t>(fs::file_size(path));
+    std::string bytes = length <= 16 * kMiB ? ReadFile(path) : ReadFile(path, 0, 8 * kMiB) + ReadFile(path, length - 8 * kMiB);
+    for (const size_t at : {size_t{0}, bytes.size() - std::min<size_t>(bytes.size(), 512)}) {
+        std::string footer = bytes.substr(at, 512);
+        if (footer.size() == 512 && footer.starts_with("conectix") && SetChecksum(footer, 64) == bytes.substr(at, 512))
+            bytes.replace(at, 512, SetChecksum(footer.replace(68, 16, 16, '\0'), 64));
+    }
+    uint64_t digest = 14695981039346656037ull;  // FNV-1a, a word at a time
+    bytes.resize((bytes.size() + 7) / 8 * 8, '\0');
+    for (size_t at = 0; at < bytes.size(); at += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes.data() + at, 8);
+        digest = (digest ^ word) * 1099511628211ull;
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "%lld:%016llx", static_cast<long long>(length), static_cast<unsigned long long>(digest));
+    return text;
+}
+
+// Every entry of a folder, sorted: "name=LENGTH:DIGEST" for a file, "name/"
+// for a folder, "name@" for a link, "name?" for anything else.
+inline std::string DescribeFolder(const fs::path& folder)
+{
+    std::vector<std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        const fs::file_status status = entry.symlink_status();
+        entries.push_back(fs::relative(entry.path(), folder).generic_string() +
+                          (fs::is_symlink(status)        ? "@"
+                           : fs::is_directory(status)    ? "/"
+                           : fs::is_regular_file(status) ? "=" + Describe(entry.path())
+                                                         : "?"));
+    }
+    std::sort(entries.begin(), entries.end());
+    std::string text;
+    for (const std::string& entry : entries) text += (text.empty() ? "" : " ") + entry;
+    return text;
+}

@@ -1,0 +1,143 @@
+#include "TestPlatform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "Platform/Platform.h"
+
+// The real layer's entry points, renamed when it is compiled for the tests.
+#define REAL(name) decltype(name) Real##name
+REAL(PlatformOpen); REAL(PlatformClose); REAL(PlatformSeek); REAL(PlatformSeekEnd); REAL(PlatformWrite);
+REAL(PlatformReadAt); REAL(PlatformWriteAt); REAL(PlatformCopyRange); REAL(PlatformSetLength); REAL(PlatformFree);
+REAL(PlatformRemoveFile); REAL(PlatformRenameNoReplace); REAL(PlatformAlloc); REAL(PlatformMonotonicMs);
+
+namespace {
+
+Faults g_faults;
+TestCounters g_counters;
+std::map<std::string, int64_t> g_perOp;
+int64_t g_clockMs = 0;
+
+// A switch names calls as "op N" ("write 3"), "op N+" (the 3rd and every
+// later one) or "call N" (any op), several of them joined by commas.
+bool Matches(const char* spec, const std::string& op, int64_t nth)
+{
+    for (const char* at = spec; at != nullptr; at = std::strchr(at, ',')) {
+        at += *at == ',' ? 1 : 0;
+        char name[16] = {};
+        long long n = 0;
+        char plus = 0;
+        const int got = std::sscanf(at, " %15[a-z] %lld%c", name, &n, &plus);
+        const int64_t which = std::strcmp(name, "call") == 0 ? g_counters.calls : op == name ? nth : -1;
+        if (got >= 2 && (which == n || (got == 3 && plus == '+' && which >= n))) return true;
+    }
+    return false;
+}
+
+struct Turn {
+    bool fail, shorten;
+};
+
+// Counts a call that a switch can reach, and tells what the switches make of it.
+Turn Count(const std::string& op)
+{
+    if (g_faults.stopAfterWrites >= 0 && g_counters.writes >= g_faults.stopAfterWrites) throw StopProgram{};
+    ++g_counters.calls;
+    const int64_t nth = ++g_perOp[op];
+    return {Matches(g_faults.fail, op, nth), Matches(g_faults.shorten, op, nth)};
+}
+
+// An injected failure leaves the error the real layer saves for a call on no file.
+void SaveSystemError() { RealPlatformSeek(nullptr, 0); }
+
+bool Touches(int64_t bad, int64_t position, int64_t count) { return bad >= position && bad < position + count; }
+
+template <typename Write>
+int64_t Written(bool bad, uint32_t count, Write write)
+{
+    const Turn turn = Count("write");
+    const int64_t n = turn.fail || bad ? -1 : write(turn.shorten ? count / 2 : count);
+    g_counters.writes += n > 0 ? 1 : 0;
+    if (turn.fail || bad || turn.shorten) SaveSystemError();
+    return n;
+}
+
+}  // namespace
+
+void TestPlatformReset(const Faults& faults) { g_faults = faults, g_counters = {}, g_perOp.clear(); }
+
+const TestCounters& TestPlatformCounters() { return g_counters; }
+
+std::string InjectedErrorText() { return SaveSystemError(), PlatformErrorText(); }
+
+PlatformFile* PlatformOpen(const std::string& path, OpenMode mode)
+{
+    const bool create = mode == OpenMode::CreateNewWrite || mode == OpenMode::CreateNewReadWrite;
+    PlatformFile* file = Count(create ? "create" : "open").fail ? (SaveSystemError(), nullptr) : RealPlatformOpen(path, mode);
+    g_counters.openFiles += file != nullptr ? 1 : 0;
+    return file;
+}
+
+void PlatformClose(PlatformFile* file) { g_counters.openFiles -= file != nullptr ? 1 : 0, RealPlatformClose(file); }
+
+bool PlatformSeek(PlatformFile* file, int64_t at) { return RealPlatformSeek(Count("seek").fail ? nullptr : file, at); }
+
+bool PlatformSeekEnd(PlatformFile* file, int64_t* end) { return RealPlatformSeekEnd(Count("seekend").fail ? nullptr : file, end); }
+
+int64_t PlatformReadAt(PlatformFile* file, int64_t at, void* buffer, uint32_t count)
+{
+    const bool fail = Count("read").fail || Touches(g_faults.badRead, at, count);
+    return RealPlatformReadAt(fail ? nullptr : file, at, buffer, count);
+}
+
+int64_t PlatformWrite(PlatformFile* file, const void* data, uint32_t count)
+{
+    return Written(false, count, [&](uint32_t n) { return RealPlatformWrite(file, data, n); });
+}
+
+int64_t PlatformWriteAt(PlatformFile* file, int64_t at, const void* buffer, uint32_t count)
+{
+    return Written(Touches(g_faults.badWrite, at, count), count, [&](uint32_t n) { return RealPlatformWriteAt(file, at, buffer, n); });
+}
+
+// A copy stops exactly at a bad byte, after copying what lies before it.
+int64_t PlatformCopyRange(PlatformFile* from, int64_t fromAt, PlatformFile* to, int64_t toAt, int64_t length)
+{
+    int64_t stop = Touches(g_faults.badRead, fromAt, length) ? g_faults.badRead - fromAt : length;
+    stop = Touches(g_faults.badWrite, toAt, length) ? std::min(stop, g_faults.badWrite - toAt) : stop;
+    const Turn turn = Count("copy");
+    stop = turn.fail ? 0 : turn.shorten ? std::min(stop, length / 2) : stop;
+    const int64_t n = stop > 0 ? RealPlatformCopyRange(from, fromAt, to, toAt, stop) : 0;
+    g_counters.writes += n > 0 ? 1 : 0;
+    if (stop == length) return n;
+    SaveSystemError();
+    return n > 0 ? n : -1;
+}
+
+bool PlatformSetLength(PlatformFile* file, int64_t length) { return RealPlatformSetLength(Count("setlength").fail ? nullptr : file, length); }
+
+bool PlatformRemoveFile(const std::string& path)
+{
+    return Count("remove").fail ? (SaveSystemError(), false) : RealPlatformRemoveFile(path);
+}
+
+bool PlatformRenameNoReplace(const std::string& from, const std::string& to)
+{
+    return Count("rename").fail ? (SaveSystemError(), false) : RealPlatformRenameNoReplace(from, to);
+}
+
+void* PlatformAlloc(size_t bytes)
+{
+    void* memory = Count("alloc").fail || bytes > g_faults.allocLimit ? nullptr : RealPlatformAlloc(bytes);
+    g_counters.allocated += memory != nullptr ? static_cast<int64_t>(bytes) : 0;
+    return memory;
+}
+
+void PlatformFree(void* memory, size_t bytes)
+{
+    g_counters.allocated -= memory != nullptr ? static_cast<int64_t>(bytes) : 0, RealPlatformFree(memory, bytes);
+}
+
+int64_t PlatformMonotonicMs() { return g_faults.fakeClock ? g_clockMs += 100 : RealPlatformMonotonicMs(); }

@@ -67,7 +67,7 @@ TEST(FrontEnd, TheSizeOperandIsASigned32BitIntegerInTheUsualSyntax)
     constexpr int64_t kBad = INT64_MIN;
     const std::pair<const char*, int64_t> cases[] = {
         {"10", 10}, {"  \t7", 7}, {"+5", 5}, {"-5", -5}, {"007", 7}, {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN},
-        {"$10", 16}, {"x1f", 31}, {"X1F", 31}, {"0x1f", 31}, {"0XaB", 171}, {"-$10", -16}, {"+0x10", 16}, {"$FFFFFFFF", -1},
+        {"$10", 16}, {"x1f", 31}, {"X1F", 31}, {"0x1f", 31}, {"0XaB", 171}, {"xAf", 175}, {"-$10", -16}, {"+0x10", 16}, {"$FFFFFFFF", -1},
         {"$80000000", INT32_MIN}, {"-$80000000", INT32_MIN}, {"$000000001", 1}, {"2147483648", kBad}, {"-2147483649", kBad},
         {"99999999999999999999", kBad}, {"$100000000", kBad}, {"", kBad}, {" ", kBad}, {"-", kBad}, {"$", kBad},
         {"0x", kBad}, {"10 ", kBad}, {"1e3", kBad}, {"$1G", kBad}, {"--1", kBad}, {"$-1", kBad}, {"0x-1", kBad}, {"1.5", kBad}};
@@ -127,7 +127,7 @@ TEST(Resize, RefusesNewSizesThatAreNoWholeSectorsUntouched)
 
 
 #ifndef _WIN32
-TEST(Platform, NewFilesNeverReplaceNorFollowALink)
+TEST(Platform, NewFilesNeverReplaceNorFollowALinkNorIsAnythingSpecialRemoved)
 {
     const Scratch scratch;
     Put(scratch.path / "kept", 0, "kept");
@@ -137,6 +137,13 @@ TEST(Platform, NewFilesNeverReplaceNorFollowALink)
     EXPECT_EQ(PlatformErrorText(), "File exists");
     EXPECT_FALSE(fs::exists(scratch.path / "nowhere"));
     EXPECT_EQ(ReadFile(scratch.path / "kept"), "kept");
+    ASSERT_EQ(mkfifo((scratch.path / "fifo").c_str(), 0600), 0);  // nor is anything special removed
+    EXPECT_FALSE(PlatformRemoveFile((scratch.path / "fifo").string()));
+    EXPECT_TRUE(fs::exists(scratch.path / "fifo"));
+    PlatformFile* kept = PlatformOpen((scratch.path / "kept").string(), OpenMode::ReadExisting);
+    int64_t start = 0, end = 0;
+    EXPECT_FALSE(PlatformNextData(kept, 4, &start, &end));  // no data past the end
+    PlatformClose(kept);
 }
 
 // /dev/shm and the temporary folder, where they are two file systems.

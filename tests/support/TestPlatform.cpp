@@ -102,18 +102,20 @@ int64_t PlatformWriteAt(PlatformFile* file, int64_t at, const void* buffer, uint
     return Written(Touches(g_faults.badWrite, at, count), count, [&](uint32_t n) { return RealPlatformWriteAt(file, at, buffer, n); });
 }
 
-// A copy stops exactly at a bad byte, after copying what lies before it.
+// A copy with a fault in its way goes through the shared buffered copy,
+// whose reads and writes meet the switches: it stops exactly at a bad byte.
 int64_t PlatformCopyRange(PlatformFile* from, int64_t fromAt, PlatformFile* to, int64_t toAt, int64_t length)
 {
     int64_t stop = Touches(g_faults.badRead, fromAt, length) ? g_faults.badRead - fromAt : length;
     stop = Touches(g_faults.badWrite, toAt, length) ? std::min(stop, g_faults.badWrite - toAt) : stop;
     const Turn turn = Count("copy");
-    stop = turn.fail ? 0 : turn.shorten ? std::min(stop, length / 2) : stop;
-    const int64_t n = stop > 0 ? RealPlatformCopyRange(from, fromAt, to, toAt, stop) : 0;
+    if (turn.fail) return SaveSystemError(), -1;
+    if (turn.shorten) return CopyThroughBuffer(from, fromAt, to, toAt, length / 2, 0, length);
+    if (stop < length)
+        return CopyThroughBuffer(from, fromAt, to, toAt, length, CopyThroughBuffer(from, fromAt, to, toAt, stop, 0, stop), length);
+    const int64_t n = RealPlatformCopyRange(from, fromAt, to, toAt, length);
     g_counters.writes += n > 0 ? 1 : 0;
-    if (stop == length) return n;
-    SaveSystemError();
-    return n > 0 ? n : -1;
+    return n;
 }
 
 bool PlatformSetLength(PlatformFile* file, int64_t length) { return RealPlatformSetLength(Count("setlength").fail ? nullptr : file, length); }

@@ -13,7 +13,7 @@
 void FuzzRun(const std::string& input, const std::vector<std::string>& args)
 {
     static const Scratch scratch;
-    fs::current_path(scratch.path);
+    const InFolder in(scratch.path);
     fs::remove("out.img");
     fs::remove("new.vhd");
     std::ofstream("in.vhd", std::ios::binary | std::ios::trunc) << input;

@@ -303,15 +303,13 @@ Outcome RunProgram(const Case& c, const fs::path& scratch)
 // Runs a row in a fresh folder; `files` gets the folder before and after.
 Outcome RunRow(const Case& c, const fs::path& folder, const Faults& faults, bool program, std::string files[2])
 {
-    const fs::path home = fs::current_path();
     fs::remove_all(folder);
     fs::create_directories(folder);
-    fs::current_path(folder);
+    const InFolder in(folder);
     c.setup();
     files[0] = DescribeFolder(folder);
     const Outcome got = program ? RunProgram(c, folder.parent_path()) : RunHere(c, faults);
     files[1] = DescribeFolder(folder);
-    fs::current_path(home);
     return got;
 }
 

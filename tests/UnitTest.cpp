@@ -106,8 +106,7 @@ TEST(Progress, ShowsPercentAndRateAtMostFourTimesASecondOnATerminalOnly)
 TEST(Resize, RefusesNewSizesThatAreNoWholeSectorsUntouched)
 {
     const Scratch scratch;
-    const fs::path home = fs::current_path();
-    fs::current_path(scratch.path);
+    const InFolder in(scratch.path);
     Fixed("fixed.vhd", kMiB);
     Dynamic("dynamic.vhd", 4 * kMiB, {0});
     const std::string before = DescribeFolder(scratch.path);
@@ -121,7 +120,6 @@ TEST(Resize, RefusesNewSizesThatAreNoWholeSectorsUntouched)
         EXPECT_TRUE(RunFailed());
     }
     EXPECT_EQ(DescribeFolder(scratch.path), before);
-    fs::current_path(home);
 }
 
 

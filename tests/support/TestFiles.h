@@ -30,6 +30,15 @@ struct Scratch {
     Scratch(const Scratch&) = delete;
 };
 
+// The current folder for a scope: left again on every way out, so that no
+// folder in use is removed (Windows refuses that).
+struct InFolder {
+    fs::path home = fs::current_path();
+    explicit InFolder(const fs::path& folder) { fs::current_path(folder); }
+    ~InFolder() { fs::current_path(home); }
+    InFolder(const InFolder&) = delete;
+};
+
 inline std::string ReadFile(const fs::path& path, int64_t at = 0, int64_t count = -1)
 {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
@@ -43,7 +52,6 @@ inline std::string ReadFile(const fs::path& path, int64_t at = 0, int64_t count 
 inline void Put(const fs::path& path, int64_t at, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary | std::ios::app).flush();
-    fs::resize_file(path, std::max(fs::file_size(path), static_cast<uintmax_t>(at)));
     std::fstream(path, std::ios::binary | std::ios::in | std::ios::out).seekp(at).write(bytes.data(), std::ssize(bytes));
 }
 

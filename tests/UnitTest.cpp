@@ -1,8 +1,8 @@
-// What the command table cannot show whole: byte order, checksum and Unique
-// Id, the geometry at every threshold, the size operand's syntax, the pacing
-// of the progress line, sizes only a caller can pass, and the platform
-// layer's promises: trimmed error texts, new files that never replace or
-// follow a link, a move to another file system, an image in use on Windows.
+// What the command table cannot show whole: Unique Ids, the geometry at
+// every threshold, the size operand's syntax, sizes only a caller can pass,
+// and the platform layer's promises: trimmed error texts, new files that
+// never replace or follow a link, nothing special removed, a move to another
+// file system, an image in use on Windows.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -19,29 +19,22 @@
 #include "Platform/Platform.h"
 #include "TestFiles.h"
 #include "TestPlatform.h"
-#include "UTypes/Progress.h"
 #include "UTypes/Report.h"
 #include "UTypes/VhdCommands.h"
 #include "UTypes/VhdRecords.h"
 
 namespace {
 
-
-TEST(Records, ByteOrderChecksumsUniqueIdsAndErrorTexts)
+TEST(Records, UniqueIdsAreFreshVersion4GuidsAndErrorTextsAreTrimmed)
 {
-    EXPECT_EQ(Swap16(0x11223344u), 0x11224433u);
-    EXPECT_EQ(Swap64(0x1122334455667788ull), 0x8877665544332211ull);
-    EXPECT_EQ(VhdChecksum("", 0), 0xFFFFFFFFu);
-    EXPECT_EQ(VhdChecksum("abc", 3), 0xFFFFFED9u);
-    EXPECT_EQ(VhdChecksum(std::string(600, '\xFF').data(), 600), ~uint32_t{600 * 255});
-    EXPECT_EQ(TrimErrorText("Access is denied.\r\n"), "Access is denied");
-    EXPECT_EQ(TrimErrorText("The file exists. . \tv1.2 ok. \r"), "The file exists. . \tv1.2 ok");
     HardDiskFooter first, second;
     BuildFooter(first, 2, kMiB, 0);
     BuildFooter(second, 2, kMiB, 0);
     EXPECT_NE(std::memcmp(first.uniqueId, second.uniqueId, 16), 0);
-    EXPECT_EQ(first.uniqueId[7] & 0xF0, 0x40);  // a version 4 GUID in CoCreateGuid's layout
-    EXPECT_EQ(first.uniqueId[8] & 0xC0, 0x80);
+    EXPECT_EQ(first.uniqueId[7] & 0xF0, 0x40);  // the version, in CoCreateGuid's layout
+    EXPECT_EQ(first.uniqueId[8] & 0xC0, 0x80);  // the variant
+    EXPECT_EQ(TrimErrorText("Access is denied.\r\n"), "Access is denied");
+    EXPECT_EQ(TrimErrorText("The file exists. . \tv1.2 ok. \r"), "The file exists. . \tv1.2 ok");
 }
 
 TEST(Records, HeadsAndCylindersAtEveryThreshold)
@@ -75,30 +68,6 @@ TEST(FrontEnd, TheSizeOperandIsASigned32BitIntegerInTheUsualSyntax)
         int32_t value = 12345;
         EXPECT_EQ(ParseSizeArgument(text, &value), expected != kBad) << text;
         EXPECT_EQ(value, expected != kBad ? expected : 12345) << text;
-    }
-}
-
-TEST(Progress, ShowsPercentAndRateAtMostFourTimesASecondOnATerminalOnly)
-{
-    EXPECT_EQ(ProgressText("conv2img", 100, 200, 1536), "conv2img:  50% 1.5 KiB/s");
-    EXPECT_EQ(ProgressText("resize", 5ll << 40, 5ll << 40, 3.0 * (1 << 30)), "resize: 100% 3.0 GiB/s");
-    EXPECT_EQ(ProgressText("x", 0, 0, 0), "x: 100% 0.0 B/s");
-    for (const bool terminal : {false, true}) {
-        std::ostringstream out, err;
-        ReportBegin(out, err, terminal);
-        TestPlatformReset({.fakeClock = true});  // 100 ms pass at every look
-        ProgressBegin("job", 1000);
-        for (int i = 1; i <= 10; ++i) ProgressUpdate(i * 100);
-        ProgressEnd();
-        const std::string shown = err.str();
-        EXPECT_EQ(shown.empty(), !terminal);
-        EXPECT_EQ(out.str(), "");
-        if (terminal) {
-            EXPECT_EQ(shown.rfind("\rjob:   0% ", 0), 0u) << shown;
-            EXPECT_NE(shown.find("\rjob:  30% "), std::string::npos) << shown;
-            EXPECT_EQ(shown.find("\rjob:  10% "), std::string::npos) << shown;  // too soon after the last
-            EXPECT_EQ(shown.back(), '\r');                                    // cleared
-        }
     }
 }
 

@@ -5,7 +5,6 @@
 # by its geometry unless it knows the creator, and dravik's geometry has a
 # cylinder to spare: dravik's images are opened with force_size_calc.
 set -euo pipefail
-case_name=$1
 dravik=$2
 for tool in qemu-img qemu-io vhdiinfo cmp; do
     command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is not installed"; exit 77; }
@@ -19,25 +18,21 @@ ours() { echo "driver=vpc,force_size_calc=current_size,file.filename=$1"; }
 vsize() { qemu-img info --output=json "$@" | sed -n 's/^ *"virtual-size": \([0-9]*\),*$/\1/p' | head -n 1; }
 run() { "$dravik" "$@" >out.txt 2>err.txt || { cat out.txt err.txt >&2; fail "dravik $* failed"; }; }
 
-# A sparse raw image of SIZE bytes with random data in a few places.
+# A sparse raw image of SIZE bytes, with random data in four places.
 make_raw() { # path size
     truncate -s "$2" "$1"
-    local at
     for at in 0 $(($2 / 3)) $(($2 / 2 + 4096)) $(($2 - 65536)); do
-        [ "$at" -ge 0 ] && [ $((at + 65536)) -le "$2" ] &&
-            head -c 65536 /dev/urandom | dd of="$1" bs=65536 seek="$at" oflag=seek_bytes conv=notrunc status=none
+        head -c 65536 /dev/urandom | dd of="$1" bs=65536 seek="$at" oflag=seek_bytes conv=notrunc status=none
     done
-    if [ "$2" -gt 0 ] && [ "$2" -lt 65536 ]; then head -c "$2" /dev/urandom >"$1"; fi
 }
 
 # An image made by qemu, written out of order so its blocks are too.
 make_qemu() { # path size subformat
     qemu-img create -q -f vpc -o subformat="$3" "$1" "$2"
-    local size at pattern=1
+    local size pattern=1
     size=$(vsize -f vpc "$1")
     for at in $((size - 8192)) $((size / 2)) 0 $((size / 4 + 512)) $((3 * 1048576 + 1536)); do
-        [ "$at" -ge 0 ] && [ $((at + 4096)) -le "$size" ] && qemu-io -f vpc -c "write -P $((pattern * 37)) $at 4096" "$1" >/dev/null
-        pattern=$((pattern + 1))
+        qemu-io -f vpc -c "write -P $((pattern++ * 37)) $at 4096" "$1" >/dev/null
     done
 }
 
@@ -50,7 +45,9 @@ case_conv2vhd() {
         qemu-img compare -q --image-opts driver=raw,file.filename=original.img "$(ours disk.vhd)" || fail "content of $size"
         vhdiinfo disk.vhd >info.txt || fail "vhdiinfo refuses $size"
         grep -q "Disk type.*Fixed" info.txt && grep -q "($size bytes)" info.txt || fail "vhdiinfo on $size"
-        rm -f raw.img original.img disk.vhd
+        run conv2img disk.vhd back.img
+        cmp original.img back.img || fail "the round trip of $size bytes"
+        rm -f raw.img original.img disk.vhd back.img
     done
 }
 
@@ -95,5 +92,5 @@ case_resize_dynamic() {
     done
 }
 
-"case_$case_name"
-echo "PASS: $case_name"
+"case_$1"
+echo "PASS: $1"

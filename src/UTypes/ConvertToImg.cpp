@@ -9,11 +9,10 @@
 // is redone from the 64 KiB chunk where it stopped, with that chunk's test
 // and message for that chunk.
 #include <algorithm>
-#include <cstring>
-#include <limits>
 
+#include "ExportDynamic.h"
+#include "OutputFile.h"
 #include "Progress.h"
-#include "RawExport.h"
 #include "Report.h"
 #include "VhdCommands.h"
 #include "VhdRecords.h"
@@ -24,19 +23,10 @@ constexpr int64_t kChunk = 65536;  // the copy loop's chunk
 
 enum class DiskKind { None, Fixed, Dynamic };
 
-// Reads one 512-byte record into a zero-filled buffer: a read that delivers
-// nothing (a failed open, a position before the start) leaves zeros, which
-// no recognition accepts.
-void ReadRecord(PlatformFile* source, int64_t position, HardDiskFooter& record)
-{
-    std::memset(&record, 0, sizeof record);
-    PlatformReadAt(source, position, &record, sizeof record);
-}
-
 // One chunk of the 64 KiB loop, at its own place: its read, then its write.
 // Gives the image length that the loop would have left when it ends here,
 // or -1 when the loop goes on after this chunk.
-int64_t CopyChunk(PlatformFile* source, const RawImage& image, uint8_t* buffer, int64_t chunkStart, int64_t dataEnd)
+int64_t CopyChunk(PlatformFile* source, const OutputFile& image, uint8_t* buffer, int64_t chunkStart, int64_t dataEnd)
 {
     const auto length = static_cast<uint32_t>(std::min(kChunk, dataEnd - chunkStart));
     const int64_t got = PlatformReadAt(source, chunkStart, buffer, length);
@@ -67,7 +57,7 @@ int64_t CopyChunk(PlatformFile* source, const RawImage& image, uint8_t* buffer, 
 // Copies source bytes [from, to) to the same place in the image, in one
 // copy inside the system as far as it goes. Gives -1 when all was copied,
 // else the image length at which the export ends.
-int64_t CopyStretch(PlatformFile* source, const RawImage& image, uint8_t* buffer, int64_t from, int64_t to,
+int64_t CopyStretch(PlatformFile* source, const OutputFile& image, uint8_t* buffer, int64_t from, int64_t to,
                     int64_t dataEnd)
 {
     // Steps of 256 MiB keep the progress line moving on large stretches.
@@ -94,7 +84,7 @@ int64_t CopyStretch(PlatformFile* source, const RawImage& image, uint8_t* buffer
 void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& destination)
 {
     ReportLine("disk_type=fixed");
-    const RawImage image = CreateRawImage(destination, OpenMode::CreateNewWrite);
+    const OutputFile image = CreateOutputFile(destination, OpenMode::CreateNewWrite);
     const Memory buffer = ObtainMemory(kChunk, "obtaining the copy buffer");
 
     if (!image.file) {
@@ -115,59 +105,15 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
         if (stop >= 0) {
             // The copy ends here; the image keeps what the 64 KiB loop had
             // written by then, holes before it read as the zeros it wrote.
-            SetRawImageLength(image, static_cast<uint64_t>(stop));
+            SetOutputLength(image, static_cast<uint64_t>(stop));
             return;
         }
         position = end;
     }
-    SetRawImageLength(image, static_cast<uint64_t>(dataEnd));
+    SetOutputLength(image, static_cast<uint64_t>(dataEnd));
 }
 
 }  // namespace
-
-Memory ObtainMemory(uint64_t bytes, const char* purpose)
-{
-    void* memory = nullptr;
-    if (bytes <= std::numeric_limits<size_t>::max()) {
-        memory = PlatformAlloc(static_cast<size_t>(bytes));
-    }
-    if (memory == nullptr) {
-        throw FatalError(purpose, "Out of memory");
-    }
-    return Memory(static_cast<uint8_t*>(memory), PlatformFreer{static_cast<size_t>(bytes)});
-}
-
-RawImage CreateRawImage(const std::string& path, OpenMode mode)
-{
-    RawImage image;
-    image.path = path;
-    image.file.reset(PlatformOpen(path, mode));
-    if (!image.file) {
-        image.createError = PlatformErrorText();
-        ReportProblem("could not create " + path + (image.createError.empty() ? "" : ": " + image.createError));
-    }
-    return image;
-}
-
-std::string WriteErrorText(const RawImage& image)
-{
-    return image.file ? PlatformErrorText() : image.createError;
-}
-
-void SetRawImageLength(const RawImage& image, uint64_t length)
-{
-    if (!image.file) {
-        return;  // reported when the creation failed
-    }
-    if (length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
-        !PlatformSetLength(image.file.get(), static_cast<int64_t>(length))) {
-        const std::string why = length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
-                                    ? "beyond the largest file position"
-                                    : PlatformErrorText();
-        ReportProblem("could not give " + image.path + " its length of " + std::to_string(length) +
-                      " bytes: " + why);
-    }
-}
 
 void ConvertToImg(const std::string& source, const std::string& destination)
 {
@@ -179,7 +125,7 @@ void ConvertToImg(const std::string& source, const std::string& destination)
     PlatformRemoveFile(destination);  // a regular file or a link only; the result is not looked at
 
     const int64_t size = QueryFileSize(source);
-    if (size % 512 != 0) {
+    if (size % kSectorSize != 0) {
         ReportFailure("mod 512 <>0");
         return;
     }
@@ -190,16 +136,16 @@ void ConvertToImg(const std::string& source, const std::string& destination)
     int64_t dataEnd = size;
     uint64_t headerPosition = 0;
     HardDiskFooter record;
-    ReadRecord(file.get(), 0, record);
+    ReadFooter(file.get(), 0, record);
     if (RecogniseFooter(record) == kDiskTypeDynamic) {
         kind = DiskKind::Dynamic;
         headerPosition = Swap64(record.dataOffset);
     }
-    ReadRecord(file.get(), size - 512, record);
+    ReadFooter(file.get(), size - kFooterSize, record);
     const uint32_t last = RecogniseFooter(record);
     if (last == kDiskTypeFixed) {
         kind = DiskKind::Fixed;
-        dataEnd = size - 512;
+        dataEnd = size - kFooterSize;
     } else if (last == kDiskTypeDynamic) {
         kind = DiskKind::Dynamic;
         headerPosition = Swap64(record.dataOffset);

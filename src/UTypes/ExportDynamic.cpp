@@ -13,26 +13,26 @@
 // piece by piece, a read and a write per sector with the sector's own test
 // and message, so standard output is exactly what the sector-by-sector
 // walk prints.
+#include "ExportDynamic.h"
+
 #include <algorithm>
 #include <cstring>
 
+#include "OutputFile.h"
 #include "Progress.h"
-#include "RawExport.h"
 #include "Report.h"
 #include "VhdRecords.h"
 
 namespace {
 
-constexpr uint32_t kFirstUnallocated = 0xFFFFFE00;  // this and above: no block
 constexpr int kSectors = static_cast<int>(kSectorsPerBlock);
 constexpr int64_t kSector = kSectorSize;
 constexpr int64_t kBlockData = kBlockSize;  // an allocated block's piece, whatever Block Size says
-constexpr uint64_t kTableReadEntries = uint64_t{1} << 22;  // 16 MiB of table per read
 
 struct Export {
     PlatformFile* source;
     int64_t sourceSize;
-    const RawImage& image;
+    const OutputFile& image;
 };
 
 int64_t ToPosition(uint64_t position)
@@ -51,65 +51,14 @@ uint64_t PresentEntries(uint64_t tableOffset, uint32_t maxEntries, int64_t sourc
     return std::min<uint64_t>(maxEntries, (size - tableOffset) / 4);
 }
 
-// Fills the table in host byte order: an entry that a read does not
-// deliver is unallocated. Gives the number of entries whose read failed,
-// which the export reports: their blocks come out as zeros.
-uint64_t ReadTable(PlatformFile* source, uint64_t tableOffset, uint32_t* table, uint64_t count)
-{
-    uint64_t failed = 0;
-    for (uint64_t done = 0; done < count;) {
-        const uint64_t want = std::min(count - done, kTableReadEntries);
-        const int64_t position = ToPosition(tableOffset + done * 4);
-        const int64_t got = PlatformReadAt(source, position, table + done, static_cast<uint32_t>(want * 4));
-        // A large read that fails or comes back short goes on entry by entry.
-        for (uint64_t i = got > 0 ? static_cast<uint64_t>(got) / 4 : 0; i < want; ++i) {
-            const int64_t one = PlatformReadAt(source, position + static_cast<int64_t>(i * 4), table + done + i, 4);
-            if (one == 0) {
-                std::fill(table + done + i, table + count, kUnallocatedEntry);  // the source ends here
-                done = count;
-                break;
-            }
-            if (one != 4) {
-                table[done + i] = kUnallocatedEntry;
-                ++failed;
-            }
-        }
-        done = std::min(count, done + want);
-    }
-    for (uint64_t i = 0; i < count; ++i) {
-        table[i] = Swap32(table[i]);
-    }
-    return failed;
-}
-
-// The eight sector flags of each bitmap byte value, most significant bit
-// first, as IntToBinStr's digits padded to eight give them; built once.
-struct BitmapDigits {
-    bool flags[256][8];
-    BitmapDigits()
-    {
-        for (int value = 0; value < 256; ++value) {
-            std::string digits = IntToBinStr(value);
-            digits.insert(0, 8 - std::min<size_t>(digits.size(), 8), '0');
-            for (int bit = 0; bit < 8; ++bit) {
-                flags[value][bit] = digits[static_cast<size_t>(bit)] == '1';
-            }
-        }
-    }
-};
-
-// The bitmap as one flag per data sector. Gives the count of sectors
-// present.
+// The bitmap as one flag per data sector, byte 0 first, each byte's most
+// significant bit first. Gives the count of sectors present.
 int DecodeBitmap(const uint8_t* bitmap, bool* present)
 {
-    static const BitmapDigits kDigits;
     int count = 0;
-    for (uint32_t byte = 0; byte < kBitmapSize; ++byte) {
-        const bool* flags = kDigits.flags[bitmap[byte]];
-        for (uint32_t bit = 0; bit < 8; ++bit) {
-            present[byte * 8 + bit] = flags[bit];
-            count += flags[bit] ? 1 : 0;
-        }
+    for (int sector = 0; sector < kSectors; ++sector) {
+        present[sector] = ((bitmap[sector / 8] >> (7 - sector % 8)) & 1) != 0;
+        count += present[sector] ? 1 : 0;
     }
     return count;
 }
@@ -202,8 +151,7 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
                    const std::string& destination)
 {
     DynamicDiskHeader header;
-    std::memset(&header, 0, sizeof header);
-    PlatformReadAt(source, ToPosition(headerPosition), &header, 512);  // every field used is in the first 512
+    ReadDynamicHeader(source, ToPosition(headerPosition), header);
     if (!IsDynamicHeader(header)) {
         ReportProblem("no dynamic disk header (cookie \"cxsparse\") at byte " + std::to_string(headerPosition) +
                       " of the source");
@@ -225,10 +173,10 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
     }
 
     auto readable = [&](uint32_t entry) {
-        return entry < kFirstUnallocated && static_cast<int64_t>(entry) * kSector < sourceSize;
+        return entry < kFirstUnallocatedEntry && static_cast<int64_t>(entry) * kSector < sourceSize;
     };
 
-    const RawImage image = CreateRawImage(destination, OpenMode::CreateNewReadWrite);
+    const OutputFile image = CreateOutputFile(destination, OpenMode::CreateNewReadWrite);
     const Export job{source, sourceSize, image};
 
     // Unallocated entries and blocks that lie beyond the end of the source
@@ -238,7 +186,7 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
     uint64_t imagePosition = 0;
     for (uint64_t i = 0; i < present; ++i) {
         const uint32_t entry = table[i];
-        if (entry >= kFirstUnallocated) {
+        if (entry >= kFirstUnallocatedEntry) {
             imagePosition += blockSize;
             continue;
         }
@@ -250,7 +198,7 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
         if (!PlatformSeek(source, bitmapPosition)) {
             // The message for a block it cannot reach; the walk ends.
             ReportFailure("writefile error:" + PlatformErrorText());
-            SetRawImageLength(image, imagePosition);
+            SetOutputLength(image, imagePosition);
             return;
         }
         ExportBlock(job, bitmapPosition, imagePosition);
@@ -258,5 +206,5 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
         ProgressUpdate(static_cast<int64_t>(imagePosition));
     }
     imagePosition += (maxEntries - present) * blockSize;
-    SetRawImageLength(image, imagePosition);
+    SetOutputLength(image, imagePosition);
 }

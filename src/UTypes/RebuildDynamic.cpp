@@ -18,40 +18,21 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <vector>
 
-#include "Platform/Platform.h"
+#include "OutputFile.h"
 #include "Progress.h"
 #include "Report.h"
 
 namespace {
 
-constexpr int64_t kHeaderOffset = 512;
-constexpr int64_t kBlockBytes = int64_t{kBitmapSize} + kBlockSize;  // a block in the file
 constexpr uint32_t kEntriesPerWrite = 4u << 20;  // 16 MiB of table: every real disk's table in one write
 constexpr int64_t kBlocksPerCopy = 256;           // 512 MiB per large copy
-
-using FileHandle = std::unique_ptr<PlatformFile, void (*)(PlatformFile*)>;
 
 struct SourceBlock {
     int64_t position;  // of its bitmap in the source
     uint32_t entry;
 };
-
-// Reads `length` bytes in as few calls as the platform's 32-bit counts allow.
-bool ReadWhole(PlatformFile* file, int64_t position, void* buffer, uint64_t length)
-{
-    auto* bytes = static_cast<char*>(buffer);
-    for (uint64_t done = 0; done < length;) {
-        const auto count = static_cast<uint32_t>(std::min<uint64_t>(length - done, uint64_t{1} << 30));
-        if (PlatformReadAt(file, position + static_cast<int64_t>(done), bytes + done, count) != count) {
-            return false;
-        }
-        done += count;
-    }
-    return true;
-}
 
 // One write of a piece, judged by its count as every write of the rebuild is.
 void WritePiece(PlatformFile* out, int64_t position, const void* data, uint32_t count)
@@ -73,7 +54,7 @@ struct RebuildFiles {
 // A block that lies wholly within the source.
 bool Whole(const RebuildFiles& files, const SourceBlock& block)
 {
-    return block.position <= files.sourceSize - kBlockBytes;
+    return block.position <= files.sourceSize - kBlockInFile;
 }
 
 // The table: the source's entries moved to their blocks' new places,
@@ -83,7 +64,7 @@ bool Whole(const RebuildFiles& files, const SourceBlock& block)
 void WriteTable(const RebuildFiles& files, const std::vector<uint32_t>& moved, uint32_t newEntries, uint32_t allocated)
 {
     const auto oldEntries = static_cast<uint32_t>(moved.size());
-    const int64_t paddedEntries = (FirstBlockOffset(kTableOffset, newEntries) - kTableOffset) / 4;
+    const int64_t paddedEntries = (FirstBlockOffset(kTableOffset, 4 * uint64_t{newEntries}) - kTableOffset) / 4;
     bool countShown = false;
     auto reach = [&](int64_t entry) {
         if (!countShown && entry >= oldEntries) {
@@ -134,19 +115,19 @@ void CopyPiece(RebuildFiles& files, int64_t from, int64_t to, uint32_t count, ui
 void CopyBlocks(RebuildFiles& files, const std::vector<SourceBlock>& blocks, int64_t firstBlock, uint8_t* buffer)
 {
     const auto total = static_cast<int64_t>(blocks.size());
-    const ProgressScope progress("resize", total * kBlockBytes);
+    const ProgressScope progress("resize", total * kBlockInFile);
     for (int64_t first = 0; first < total;) {
-        ProgressUpdate(first * kBlockBytes);
+        ProgressUpdate(first * kBlockInFile);
         int64_t end = first;
         while (end < total && end - first < kBlocksPerCopy && Whole(files, blocks[static_cast<size_t>(end)]) &&
                (end == first || blocks[static_cast<size_t>(end)].position ==
-                                    blocks[static_cast<size_t>(end - 1)].position + kBlockBytes)) {
+                                    blocks[static_cast<size_t>(end - 1)].position + kBlockInFile)) {
             ++end;
         }
-        const int64_t target = firstBlock + first * kBlockBytes;
+        const int64_t target = firstBlock + first * kBlockInFile;
         int64_t copied = 0;
         if (end > first) {
-            const int64_t length = (end - first) * kBlockBytes;
+            const int64_t length = (end - first) * kBlockInFile;
             copied = std::max<int64_t>(
                 PlatformCopyRange(files.source, blocks[static_cast<size_t>(first)].position, files.out, target, length), 0);
             if (copied == length) {
@@ -157,10 +138,10 @@ void CopyBlocks(RebuildFiles& files, const std::vector<SourceBlock>& blocks, int
             end = first + 1;  // runs past the end of the source
         }
         // Piece by piece from the first piece not copied whole.
-        for (int64_t b = first + copied / kBlockBytes; b < end; ++b) {
+        for (int64_t b = first + copied / kBlockInFile; b < end; ++b) {
             const int64_t from = blocks[static_cast<size_t>(b)].position;
-            const int64_t to = firstBlock + b * kBlockBytes;
-            const bool bitmapDone = b == first + copied / kBlockBytes && copied % kBlockBytes >= kBitmapSize;
+            const int64_t to = firstBlock + b * kBlockInFile;
+            const bool bitmapDone = b == first + copied / kBlockInFile && copied % kBlockInFile >= kBitmapSize;
             if (!bitmapDone) {
                 CopyPiece(files, from, to, kBitmapSize, buffer);
             }
@@ -186,11 +167,9 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     }
 
     // Everything about the source is checked before "new.vhd" is touched.
-    DynamicDiskHeader header;
-    std::memset(&header, 0, sizeof header);
+    DynamicDiskHeader header{};
     const auto headerOffset = static_cast<int64_t>(Swap64(sourceFooter.dataOffset));
-    if (headerOffset >= 0 && headerOffset < sourceSize &&
-        PlatformReadAt(source, headerOffset, &header, sizeof header) < 0) {
+    if (headerOffset >= 0 && headerOffset < sourceSize && ReadDynamicHeader(source, headerOffset, header) < 0) {
         // Said here, or the layout message below would be all the user sees.
         ReportProblem("could not read the dynamic disk header of " + sourcePath + ": " + PlatformErrorText());
     }
@@ -210,20 +189,20 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     const auto newEntries = static_cast<uint32_t>(newEntries64);
 
     std::vector<uint32_t> table(oldEntries);
-    if (!ReadWhole(source, tableOffset, table.data(), 4 * uint64_t{oldEntries})) {
+    if (ReadTable(source, static_cast<uint64_t>(tableOffset), table.data(), oldEntries) > 0) {
         ReportProblem("could not read the block allocation table of " + sourcePath + ": " + PlatformErrorText());
         return;
     }
     std::vector<SourceBlock> blocks;
     for (uint32_t i = 0; i < oldEntries; ++i) {
         if (table[i] != kUnallocatedEntry) {
-            blocks.push_back({int64_t{Swap32(table[i])} * 512, i});
+            blocks.push_back({int64_t{table[i]} * kSectorSize, i});
         }
     }
     std::stable_sort(blocks.begin(), blocks.end(),
                      [](const SourceBlock& a, const SourceBlock& b) { return a.position < b.position; });
     const auto allocated = static_cast<uint32_t>(blocks.size());
-    const int64_t firstBlock = FirstBlockOffset(kTableOffset, newEntries);
+    const int64_t firstBlock = FirstBlockOffset(kTableOffset, 4 * uint64_t{newEntries});
     // Each block keeps its own entry; every new entry must be a sector
     // number below the unallocated mark.
     // Blocks that share bytes are a damaged table: no layout gives them
@@ -231,16 +210,16 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     // claim the same bytes over and over.
     const bool overlapping =
         std::adjacent_find(blocks.begin(), blocks.end(), [](const SourceBlock& a, const SourceBlock& b) {
-            return b.position < a.position + kBlockBytes;
+            return b.position < a.position + kBlockInFile;
         }) != blocks.end();
     if (overlapping ||
-        (allocated > 0 && (firstBlock + (int64_t{allocated} - 1) * kBlockBytes) / 512 >= kUnallocatedEntry)) {
+        (allocated > 0 && (firstBlock + (int64_t{allocated} - 1) * kBlockInFile) / kSectorSize >= kUnallocatedEntry)) {
         ReportFailure("unsupported dynamic disk layout");
         return;
     }
     std::vector<uint32_t> moved(oldEntries, kUnallocatedEntry);
     for (uint32_t k = 0; k < allocated; ++k) {
-        moved[blocks[k].entry] = Swap32(static_cast<uint32_t>((firstBlock + int64_t{k} * kBlockBytes) / 512));
+        moved[blocks[k].entry] = Swap32(static_cast<uint32_t>((firstBlock + int64_t{k} * kBlockInFile) / kSectorSize));
     }
 
     const std::string newPath = PlatformDirectoryPart(sourcePath) + "new.vhd";
@@ -251,29 +230,23 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     // A file that cannot be removed makes the creation fail; the writes
     // then fail one by one and say so.
     PlatformRemoveFile(newPath);
-    FileHandle out(PlatformOpen(newPath, OpenMode::CreateNewWrite), PlatformClose);
-    if (!out) {
-        ReportProblem("could not create " + newPath + ": " + PlatformErrorText());
-    }
+    OutputFile output = CreateOutputFile(newPath, OpenMode::CreateNewWrite);
+    PlatformFile* out = output.file.get();
 
     HardDiskFooter footer;
     BuildFooter(footer, kDiskTypeDynamic, newSize, kHeaderOffset);
-    WritePiece(out.get(), 0, &footer, sizeof footer);
+    WritePiece(out, 0, &footer, sizeof footer);
     DynamicDiskHeader newHeader;
     BuildDynamicHeader(newHeader, newEntries);
-    WritePiece(out.get(), kHeaderOffset, &newHeader, sizeof newHeader);
+    WritePiece(out, kHeaderOffset, &newHeader, sizeof newHeader);
 
-    RebuildFiles files{source, sourceSize, out.get(), false, {}};
+    RebuildFiles files{source, sourceSize, out, false, {}};
     WriteTable(files, moved, newEntries, allocated);
 
-    std::unique_ptr<uint8_t, void (*)(uint8_t*)> buffer(static_cast<uint8_t*>(PlatformAlloc(kBlockSize)),
-                                                        [](uint8_t* memory) { PlatformFree(memory, kBlockSize); });
-    if (!buffer) {
-        throw FatalError("rebuilding " + sourcePath + " into " + newPath, "Out of memory");
-    }
+    const Memory buffer = ObtainMemory(kBlockSize, "rebuilding " + sourcePath + " into " + newPath);
     CopyBlocks(files, blocks, firstBlock, buffer.get());
-    WritePiece(out.get(), firstBlock + int64_t{allocated} * kBlockBytes, &footer, sizeof footer);
-    out.reset();
+    WritePiece(out, firstBlock + int64_t{allocated} * kBlockInFile, &footer, sizeof footer);
+    output.file.reset();
 
     if (files.readFailed) {
         ReportProblem("could not read every block of " + sourcePath + "; what could not be read is zeros in " +

@@ -1,7 +1,6 @@
 // resize: a fixed disk gets a new footer at the new end of its data, in
 // place; a dynamic disk is rebuilt at its new size into "new.vhd" beside it
 // (RebuildDynamic.cpp). Neither ever shrinks a disk: that would drop data.
-#include <cstring>
 #include <memory>
 
 #include "Platform/Platform.h"
@@ -18,7 +17,7 @@ namespace {
 void ResizeFixed(PlatformFile* file, const std::string& path, int64_t fileSize, const HardDiskFooter& oldFooter,
                  int64_t newSize)
 {
-    const int64_t dataEnd = fileSize - 512;  // where the old footer starts
+    const int64_t dataEnd = fileSize - kFooterSize;  // where the old footer starts
     if (newSize < dataEnd) {
         // A smaller disk would leave no footer at the file's end or cut data
         // off; negative sizes end up here too.
@@ -55,7 +54,7 @@ void ResizeFixed(PlatformFile* file, const std::string& path, int64_t fileSize, 
     if (newSize == dataEnd) {
         return;  // the new footer replaced the old one in place
     }
-    static const char kZeroSector[512] = {};
+    static const char kZeroSector[kFooterSize] = {};
     if (PlatformWriteAt(file, dataEnd, kZeroSector, sizeof kZeroSector) != static_cast<int64_t>(sizeof kZeroSector)) {
         // The disk is resized, but its sector at the old end still holds the
         // old footer's bytes instead of zeros.
@@ -70,7 +69,7 @@ void ResizeVhd(const std::string& path, int64_t newSizeBytes)
     const int64_t fileSize = QueryFileSize(path);
     ReportLine("filesize=" + std::to_string(fileSize));
     // No file at all gives -1, which fails this test too.
-    if (fileSize % 512 != 0 || newSizeBytes % 512 != 0) {
+    if (fileSize % kSectorSize != 0 || newSizeBytes % kSectorSize != 0) {
         ReportFailure("mod 512 <>0");
         return;
     }
@@ -82,12 +81,10 @@ void ResizeVhd(const std::string& path, int64_t newSizeBytes)
         return;
     }
 
-    // A read that delivers nothing (an empty file) leaves zeros, which are
-    // no footer.
-    HardDiskFooter footer;
-    std::memset(&footer, 0, sizeof footer);
-    if (fileSize >= 512) {
-        PlatformReadAt(file.get(), fileSize - 512, &footer, sizeof footer);
+    // An empty file has no footer to read, and its zeros are none.
+    HardDiskFooter footer{};
+    if (fileSize >= kFooterSize) {
+        ReadFooter(file.get(), fileSize - kFooterSize, footer);
     }
     switch (RecogniseFooter(footer)) {
     case kDiskTypeFixed: ResizeFixed(file.get(), path, fileSize, footer, newSizeBytes); break;

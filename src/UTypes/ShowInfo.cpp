@@ -36,13 +36,11 @@ void PrintFooterLines(const HardDiskFooter& footer)
 
 // The header is always looked for at 512, whatever the footer's Data
 // Offset says; a read that finds the end of the file leaves zeros, which
-// are printed as they are.
+// are printed as they are, and a failed read is said on stderr.
 void PrintHeaderLines(PlatformFile* file)
 {
-    DynamicDiskHeader header{};
-    // Every printed field lies in the first 512 bytes. The end of the file
-    // leaves zeros, printed as they are; a failed read is said on stderr.
-    if (PlatformReadAt(file, 512, &header, 512) < 0) {
+    DynamicDiskHeader header;
+    if (ReadDynamicHeader(file, kHeaderOffset, header) < 0) {
         ReportProblem("could not read the dynamic disk header: " + PlatformErrorText());
     }
 
@@ -58,8 +56,7 @@ void PrintHeaderLines(PlatformFile* file)
 
     // The table's size as a 32-bit byte count, not rounded to a sector.
     const uint32_t tableSize = entries * 4u;
-    const int64_t firstBlock =
-        RoundUpToSector(static_cast<int64_t>(static_cast<uint64_t>(tableOffset) + tableSize));
+    const int64_t firstBlock = FirstBlockOffset(tableOffset, tableSize);
     ReportLine("BAT size=" + std::to_string(tableSize));
     ReportLine("1st block offset=" + std::to_string(static_cast<uint32_t>(firstBlock)));
 }
@@ -70,7 +67,7 @@ void ShowInfo(const std::string& path)
 {
     const int64_t size = QueryFileSize(path);
     ReportLine("filesize=" + std::to_string(size));
-    if (size % 512 != 0) {
+    if (size % kSectorSize != 0) {
         ReportFailure("mod 512 <>0");
         return;
     }
@@ -85,7 +82,7 @@ void ShowInfo(const std::string& path)
     }
     HardDiskFooter footer{};
     // An empty file reads nothing, and is no VHD; a read that fails is said.
-    if (file && size > 0 && PlatformReadAt(file.get(), size - 512, &footer, sizeof footer) < 0) {
+    if (file && size > 0 && ReadFooter(file.get(), size - kFooterSize, footer) < 0) {
         ReportProblem("could not read the footer of " + path + ": " + PlatformErrorText());
     }
 

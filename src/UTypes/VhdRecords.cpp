@@ -1,5 +1,6 @@
 #include "VhdRecords.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "Platform/Platform.h"
@@ -50,7 +51,7 @@ void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t
     if (dataOffset == 0) {
         dataOffset = -1;
     }
-    const int64_t sectors = size / 512;
+    const int64_t sectors = size / kSectorSize;
     std::memset(&footer, 0, sizeof footer);
 
     const uint32_t heads = HeadsFor(sectors);
@@ -99,36 +100,56 @@ void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries)
     header.checksum = Swap32(VhdChecksum(&header, sizeof header));
 }
 
+int64_t ReadFooter(PlatformFile* file, int64_t position, HardDiskFooter& footer)
+{
+    std::memset(&footer, 0, sizeof footer);
+    return PlatformReadAt(file, position, &footer, sizeof footer);
+}
+
 bool IsDynamicHeader(const DynamicDiskHeader& header)
 {
     return FieldText(header.cookie, sizeof header.cookie) == "cxsparse";
 }
 
-int64_t FirstBlockOffset(int64_t tableOffset, uint32_t entries)
+int64_t ReadDynamicHeader(PlatformFile* file, int64_t position, DynamicDiskHeader& header)
 {
-    return RoundUpToSector(static_cast<int64_t>(static_cast<uint64_t>(tableOffset) + 4 * uint64_t{entries}));
+    std::memset(&header, 0, sizeof header);
+    return PlatformReadAt(file, position, &header, kSectorSize);
 }
 
-int64_t RoundUpToSector(int64_t position)
+uint64_t ReadTable(PlatformFile* file, uint64_t tableOffset, uint32_t* table, uint64_t count)
 {
-    if (position % 512 == 0) {
-        return position;
-    }
-    return static_cast<int64_t>(static_cast<uint64_t>(position / 512 + 1) * 512);
-}
-
-std::string IntToBinStr(int32_t value)
-{
-    auto magnitude = static_cast<uint32_t>(value);
-    if (value < 0) {
-        magnitude = 0u - magnitude;  // the lowest value has no positive twin and keeps its pattern
-    }
-    std::string digits(32, '0');
-    for (size_t bit = 0; bit < 32; ++bit) {
-        if ((magnitude >> (31 - bit)) & 1u) {
-            digits[bit] = '1';
+    constexpr uint64_t kEntriesPerRead = uint64_t{1} << 22;  // 16 MiB of table
+    uint64_t failed = 0;
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t want = std::min(count - done, kEntriesPerRead);
+        const auto position = static_cast<int64_t>(tableOffset + done * 4);  // beyond 2^63 negative: the read fails
+        const int64_t got = PlatformReadAt(file, position, table + done, static_cast<uint32_t>(want * 4));
+        for (uint64_t i = got > 0 ? static_cast<uint64_t>(got) / 4 : 0; i < want; ++i) {
+            const int64_t one = PlatformReadAt(file, position + static_cast<int64_t>(i * 4), table + done + i, 4);
+            if (one == 0) {
+                std::fill(table + done + i, table + count, kUnallocatedEntry);  // the file ends here
+                done = count;
+                break;
+            }
+            if (one != 4) {
+                table[done + i] = kUnallocatedEntry;
+                ++failed;
+            }
         }
+        done = std::min(count, done + want);
     }
-    const size_t first = digits.find('1');
-    return first == std::string::npos ? digits : digits.substr(first);
+    for (uint64_t i = 0; i < count; ++i) {
+        table[i] = Swap32(table[i]);
+    }
+    return failed;
+}
+
+int64_t FirstBlockOffset(int64_t tableOffset, uint64_t tableBytes)
+{
+    const auto end = static_cast<int64_t>(static_cast<uint64_t>(tableOffset) + tableBytes);
+    if (end % kSectorSize == 0) {
+        return end;
+    }
+    return static_cast<int64_t>(static_cast<uint64_t>(end / kSectorSize + 1) * kSectorSize);
 }

@@ -1,6 +1,7 @@
-// The VHD records, byte for byte, and the small routines every command
-// uses on them: byte order, checksum, file size, footer recognition and the
-// builders of a new footer and a new dynamic disk header.
+// The VHD records, byte for byte, and every rule of the format the commands
+// use: byte order, checksum, sizes and places, footer recognition, the
+// builders of a new footer and dynamic disk header, and the one reader each
+// of the footer, the dynamic disk header and the block allocation table.
 //
 // Every number in these records is big-endian. The records keep file byte
 // order in memory; fields are converted where they are used
@@ -11,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+struct PlatformFile;
 
 // ---- byte order and checksum ----------------------------------------------
 
@@ -45,7 +48,7 @@ std::string FieldText(const char* field, size_t width);
 
 constexpr uint32_t kDiskTypeFixed = 2;
 constexpr uint32_t kDiskTypeDynamic = 3;
-constexpr uint32_t kSectorSize = 512;
+constexpr uint32_t kSectorSize = 512;  // disk data comes in sectors; sizes are checked against it
 
 struct HardDiskFooter {
     char cookie[8];              // "conectix"
@@ -67,7 +70,8 @@ struct HardDiskFooter {
     uint8_t savedState;
     uint8_t reserved[427];
 };
-static_assert(sizeof(HardDiskFooter) == 512);
+constexpr int64_t kFooterSize = 512;  // at the end of every image, a copy at the start of a dynamic one
+static_assert(sizeof(HardDiskFooter) == kFooterSize);
 static_assert(offsetof(HardDiskFooter, features) == 8);
 static_assert(offsetof(HardDiskFooter, fileFormatVersion) == 12);
 static_assert(offsetof(HardDiskFooter, dataOffset) == 16);
@@ -98,13 +102,24 @@ void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t
 // Checksum.
 uint32_t RecogniseFooter(const HardDiskFooter& footer);
 
+// Reads a footer's 512 bytes at `position` into a zero-filled record: a
+// read that delivers nothing (a failed open, a position before the start)
+// leaves zeros, which no recognition accepts. Gives what the read gives.
+int64_t ReadFooter(PlatformFile* file, int64_t position, HardDiskFooter& footer);
+
 // ---- dynamic disk header and block allocation table ------------------------
 
-constexpr uint32_t kBlockSize = 0x00200000;       // 2 MiB of data per block
+constexpr uint32_t kBlockSize = 0x00200000;  // a block's data: 2 MiB, in sectors
 constexpr uint32_t kSectorsPerBlock = kBlockSize / kSectorSize;
-constexpr uint32_t kBitmapSize = 512;             // one bit per data sector
-constexpr int64_t kTableOffset = 1536;            // where dravik puts the table
+constexpr uint32_t kBitmapSize = 512;        // before each block's data: one bit per data sector, first the MSB
+constexpr int64_t kBlockInFile = int64_t{kBitmapSize} + kBlockSize;  // a block as it lies in the file
+constexpr int64_t kHeaderOffset = 512;       // where dravik puts the dynamic disk header, and info looks for it
+constexpr int64_t kTableOffset = 1536;       // where dravik puts the table
+// Table entries: a block's sector number, or no block. dravik writes
+// kUnallocatedEntry, and the rebuild takes only it for no block; the
+// export takes kFirstUnallocatedEntry and every entry above it for none.
 constexpr uint32_t kUnallocatedEntry = 0xFFFFFFFF;
+constexpr uint32_t kFirstUnallocatedEntry = 0xFFFFFE00;
 
 struct DynamicDiskHeader {
     char cookie[8];              // "cxsparse"
@@ -132,19 +147,21 @@ void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries);
 // True when the header's cookie is exactly "cxsparse".
 bool IsDynamicHeader(const DynamicDiskHeader& header);
 
-// Where block data may start: tableOffset + 4 x entries, rounded up to the
-// next multiple of 512 (unchanged when it is one already).
-int64_t FirstBlockOffset(int64_t tableOffset, uint32_t entries);
+// Reads the first sector of a dynamic disk header at `position`, which
+// holds every field dravik reads, into a zero-filled record. Gives what the
+// read gives.
+int64_t ReadDynamicHeader(PlatformFile* file, int64_t position, DynamicDiskHeader& header);
 
-// A position rounded up to the next multiple of 512, with signed division
-// truncating toward zero; arithmetic wraps rather than overflows, so a
-// hostile value gives a wrong number, never undefined behaviour.
-int64_t RoundUpToSector(int64_t position);
+// Reads `count` table entries at `tableOffset` into `table`, in host byte
+// order, in large reads; a large read that fails or comes back short goes
+// on entry by entry. An entry whose read fails reads as kUnallocatedEntry,
+// and so does every entry from where the file ends. Gives the number of
+// entries whose read failed.
+uint64_t ReadTable(PlatformFile* file, uint64_t tableOffset, uint32_t* table, uint64_t count);
 
-// ---- sector bitmap ------------------------------------------------------------
-
-// The binary digits of |value| (32-bit two's complement; -2,147,483,648
-// keeps its pattern), most significant first, without leading zeros: 5
-// gives "101", 255 "11111111". 0 gives 32 zeros, not one. The raw export
-// walks a sector bitmap byte through it, padded in front to 8 digits.
-std::string IntToBinStr(int32_t value);
+// Where block data may start after `tableBytes` bytes of table at
+// `tableOffset`: their end, rounded up to a whole sector (with signed
+// division truncating toward zero). Arithmetic wraps rather than
+// overflows, so a hostile value gives a wrong number, never undefined
+// behaviour.
+int64_t FirstBlockOffset(int64_t tableOffset, uint64_t tableBytes);

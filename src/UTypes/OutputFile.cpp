@@ -1,0 +1,46 @@
+#include "OutputFile.h"
+
+#include <limits>
+
+#include "Report.h"
+
+Memory ObtainMemory(uint64_t bytes, const std::string& purpose)
+{
+    void* memory = nullptr;
+    if (bytes <= std::numeric_limits<size_t>::max()) {
+        memory = PlatformAlloc(static_cast<size_t>(bytes));
+    }
+    if (memory == nullptr) {
+        throw FatalError(purpose, "Out of memory");
+    }
+    return Memory(static_cast<uint8_t*>(memory), PlatformFreer{static_cast<size_t>(bytes)});
+}
+
+OutputFile CreateOutputFile(const std::string& path, OpenMode mode)
+{
+    OutputFile output;
+    output.path = path;
+    output.file.reset(PlatformOpen(path, mode));
+    if (!output.file) {
+        output.createError = PlatformErrorText();
+        ReportProblem("could not create " + path + (output.createError.empty() ? "" : ": " + output.createError));
+    }
+    return output;
+}
+
+std::string WriteErrorText(const OutputFile& output)
+{
+    return output.file ? PlatformErrorText() : output.createError;
+}
+
+void SetOutputLength(const OutputFile& output, uint64_t length)
+{
+    if (!output.file) {
+        return;  // reported when the creation failed
+    }
+    const bool reachable = length <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    if (!reachable || !PlatformSetLength(output.file.get(), static_cast<int64_t>(length))) {
+        ReportProblem("could not give " + output.path + " its length of " + std::to_string(length) +
+                      " bytes: " + (reachable ? PlatformErrorText() : "beyond the largest file position"));
+    }
+}

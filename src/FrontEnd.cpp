@@ -1,5 +1,8 @@
 #include "FrontEnd.h"
 
+#include <algorithm>
+#include <charconv>
+#include <climits>
 #include <exception>
 #include <new>
 #include <ostream>
@@ -16,20 +19,6 @@ constexpr const char* kUsage[] = {
     "dravik resize source_file_fixed.vhd size_in_Mbytes",
     "dravik info source_file.vhd",
 };
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 void Dispatch(const std::vector<std::string>& args)
 {
@@ -71,52 +60,34 @@ void WriteErrLine(std::ostream& err, const std::string& line)
 
 bool ParseSizeArgument(const std::string& text, int32_t* value)
 {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
-        ++i;
+    size_t at = std::min(text.find_first_not_of(" \t"), text.size());
+    const bool negative = at < text.size() && text[at] == '-';
+    at += at < text.size() && (negative || text[at] == '+') ? 1 : 0;
+    int base = 10;
+    if (text.compare(at, 2, "0x") == 0 || text.compare(at, 2, "0X") == 0) {
+        base = 16;
+        at += 2;
+    } else if (at < text.size() && (text[at] == '$' || text[at] == 'x' || text[at] == 'X')) {
+        base = 16;
+        at += 1;
     }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    bool hex = false;
-    if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
-        hex = true;
-        i += 1;
-    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-        hex = true;
-        i += 2;
-    }
-    if (i == text.size()) {
-        return false;  // no digits
-    }
-
-    // Accumulate in 64 bits; every limit below keeps the sum far from overflow.
+    // Digits only, up to the end; no sign of their own.
     uint64_t magnitude = 0;
-    for (; i < text.size(); ++i) {
-        const int digit = hex ? HexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
-        if (digit < 0) {
-            return false;  // a stray character, a blank after the digits included
-        }
-        magnitude = magnitude * (hex ? 16u : 10u) + static_cast<uint64_t>(digit);
-        if (magnitude > 0xFFFFFFFFu) {
-            return false;
-        }
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data() + at, end, magnitude, base);
+    if (error != std::errc() || stop != end || magnitude > 0xFFFFFFFFu) {
+        return false;
     }
-
-    int64_t result = 0;
-    if (hex) {
+    if (base == 16) {
         // Taken as a 32-bit pattern: $FFFFFFFF is -1. The sign then applies
         // with 32-bit wrap-around, so -$80000000 stays the lowest value.
         const auto pattern = static_cast<uint32_t>(magnitude);
-        const uint32_t signedPattern = negative ? 0u - pattern : pattern;
-        result = static_cast<int32_t>(signedPattern);
-    } else {
-        result = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
-        if (result < INT32_MIN || result > INT32_MAX) {
-            return false;
-        }
+        *value = static_cast<int32_t>(negative ? 0u - pattern : pattern);
+        return true;
+    }
+    const int64_t result = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    if (result < INT32_MIN || result > INT32_MAX) {
+        return false;
     }
     *value = static_cast<int32_t>(result);
     return true;

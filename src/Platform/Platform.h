@@ -50,16 +50,16 @@ bool PlatformSeek(PlatformFile* file, int64_t position);
 // (SetFilePointer, FILE_END, distance 0).
 bool PlatformSeekEnd(PlatformFile* file, int64_t* end);
 
-// Read and write at the file position, which then moves on by the bytes
-// moved (ReadFile, WriteFile). Both give the count of bytes moved, or -1
-// when the call failed before moving any. A read at the end of the file
-// gives 0. A write that stops part way (a full disk) gives the part it
-// wrote, and the error is saved.
-int64_t PlatformRead(PlatformFile* file, void* buffer, uint32_t count);
+// Writes at the file position, which then moves on by the bytes written
+// (WriteFile). Gives the count of bytes written, or -1 when the call failed
+// before writing any. A write that stops part way (a full disk) gives the
+// part it wrote, and the error is saved.
 int64_t PlatformWrite(PlatformFile* file, const void* buffer, uint32_t count);
 
-// The same at an explicit position. Whether the file position moves is
-// left open: callers that mix the two seek first.
+// Read and write at an explicit position (ReadFile, WriteFile), with the
+// counts PlatformWrite gives; a read at the end of the file gives 0.
+// Whether the file position moves is left open: callers that mix these
+// with PlatformWrite seek first.
 int64_t PlatformReadAt(PlatformFile* file, int64_t position, void* buffer, uint32_t count);
 int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer, uint32_t count);
 

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <vector>
 
 #include "Platform.h"
 
@@ -50,51 +49,6 @@ bool IsRegular(const struct stat& info)
     return S_ISREG(info.st_mode);
 }
 
-// Copies `length` bytes at `position` between two files, through the
-// kernel where it can (copy_file_range), else through a buffer.
-bool CopyRange(int from, int to, off_t position, off_t length, std::vector<char>& buffer)
-{
-    off_t done = 0;
-    bool kernelCopy = true;
-    while (done < length) {
-        const off_t want = length - done;
-        if (kernelCopy) {
-            off_t in = position + done;
-            off_t out = in;
-            const ssize_t n = copy_file_range(from, &in, to, &out, static_cast<size_t>(want), 0);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (n == 0) {
-                return Fail(EIO);  // the source ended early
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
-                return Fail(errno);
-            }
-            kernelCopy = false;
-            buffer.resize(size_t{1} << 20);
-        }
-        const size_t chunk = static_cast<size_t>(std::min<off_t>(want, static_cast<off_t>(buffer.size())));
-        const ssize_t got = pread(from, buffer.data(), chunk, position + done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return Fail(got < 0 ? errno : EIO);
-        }
-        PlatformFile out{to};
-        if (PlatformWriteAt(&out, position + done, buffer.data(), static_cast<uint32_t>(got)) != got) {
-            return false;
-        }
-        done += got;
-    }
-    return true;
-}
-
 // Moves a file to another file system: the copy is made under the new
 // name, created exclusively, with the source's holes and permissions; the
 // source is removed only once the copy is complete and on disk. On any
@@ -119,7 +73,8 @@ bool MoveAcrossFileSystems(const std::string& from, const std::string& to)
     }
 
     bool ok = true;
-    std::vector<char> buffer;
+    PlatformFile source{in};
+    PlatformFile target{out};
     off_t position = 0;
     while (ok && position < info.st_size) {
         off_t data = lseek(in, position, SEEK_DATA);
@@ -133,7 +88,11 @@ bool MoveAcrossFileSystems(const std::string& from, const std::string& to)
         if (hole < 0) {
             hole = info.st_size;
         }
-        ok = CopyRange(in, out, data, hole - data, buffer);
+        const int64_t copied = PlatformCopyRange(&source, data, &target, data, hole - data);
+        if (copied >= 0 && copied < hole - data) {
+            Fail(EIO);  // the source ended early
+        }
+        ok = copied == hole - data;
         position = hole;
     }
     ok = ok && (ftruncate(out, info.st_size) == 0 || Fail(errno));
@@ -289,13 +248,6 @@ int64_t TransferAll(PlatformFile* file, uint32_t count, bool isRead, Transfer tr
 }
 
 }  // namespace
-
-int64_t PlatformRead(PlatformFile* file, void* buffer, uint32_t count)
-{
-    auto* bytes = static_cast<char*>(buffer);
-    return TransferAll(file, count, true,
-                       [&](uint32_t done, uint32_t left) { return read(file->fd, bytes + done, left); });
-}
 
 int64_t PlatformWrite(PlatformFile* file, const void* buffer, uint32_t count)
 {

@@ -189,11 +189,6 @@ bool PlatformSeekEnd(PlatformFile* file, int64_t* end)
     return MovePointer(file, 0, FILE_END, end);
 }
 
-int64_t PlatformRead(PlatformFile* file, void* buffer, uint32_t count)
-{
-    return TransferAll(file, static_cast<char*>(buffer), count, true);
-}
-
 int64_t PlatformWrite(PlatformFile* file, const void* buffer, uint32_t count)
 {
     // WriteFile takes a pointer to const; the loop is shared with reads.
@@ -205,7 +200,7 @@ int64_t PlatformReadAt(PlatformFile* file, int64_t position, void* buffer, uint3
     if (!PlatformSeek(file, position)) {
         return -1;
     }
-    return PlatformRead(file, buffer, count);
+    return TransferAll(file, static_cast<char*>(buffer), count, true);
 }
 
 int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer, uint32_t count)

@@ -1,3 +1,4 @@
+// src/ holds the front end, src/UTypes/ the VHD records and these four commands, src/Platform/ the system layer.
 // The four commands. None returns a result: each reports on standard output
 // what it finds and does (Report.h), and marks the run failed when it could
 // not do its whole job.

@@ -48,7 +48,7 @@ struct RebuildFiles {
     int64_t sourceSize;
     PlatformFile* out;
     bool readFailed = false;
-    std::string readError;
+    std::string readError{};
 };
 
 // A block that lies wholly within the source.
@@ -240,7 +240,7 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     BuildDynamicHeader(newHeader, newEntries);
     WritePiece(out, kHeaderOffset, &newHeader, sizeof newHeader);
 
-    RebuildFiles files{source, sourceSize, out, false, {}};
+    RebuildFiles files{source, sourceSize, out};
     WriteTable(files, moved, newEntries, allocated);
 
     const Memory buffer = ObtainMemory(kBlockSize, "rebuilding " + sourcePath + " into " + newPath);

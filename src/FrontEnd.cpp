@@ -20,6 +20,8 @@ constexpr const char* kUsage[] = {
     "dravik info source_file.vhd",
 };
 
+constexpr const char* kCommands[] = {"conv2img", "conv2vhd", "info", "resize"};
+
 void Dispatch(const std::vector<std::string>& args)
 {
     auto arg = [&args](size_t n) { return n <= args.size() ? args[n - 1] : std::string(); };
@@ -100,6 +102,14 @@ int RunDravik(const std::vector<std::string>& args, std::ostream& out, std::ostr
         for (const char* line : kUsage) {
             ReportLine(line);
         }
+    } else if (std::find(std::begin(kCommands), std::end(kCommands), args[0]) == std::end(kCommands)) {
+        // A mistyped word must not pass for success: standard output stays
+        // empty, standard error names the word and shows the usage.
+        WriteErrLine(err, "dravik: unknown command '" + args[0] + "'");
+        for (const char* line : kUsage) {
+            WriteErrLine(err, line);
+        }
+        return 1;
     }
     try {
         Dispatch(args);

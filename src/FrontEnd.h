@@ -10,7 +10,7 @@
 
 // Runs one command. `args` are the arguments after the program's name.
 // Gives the process exit status: 0 when the command did its whole job (and
-// for the usage text or an unknown command word), 1 otherwise.
+// for the usage text), 1 otherwise, an unknown command word included.
 // `errIsTerminal` allows a progress line on `err` during long runs.
 int RunDravik(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
               bool errIsTerminal = false);

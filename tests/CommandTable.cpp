@@ -69,6 +69,8 @@ void Records(const std::string& first, const std::string& last)
     Put("in.vhd", 7680, last);
 }
 
+#define USAGE "dravik 0.2 by *|dravik conv2img source_file.vhd dest_file.img|dravik conv2vhd source_file.img " \
+              "dest_file_fixed.vhd|dravik resize source_file_fixed.vhd size_in_Mbytes|dravik info source_file.vhd"
 #define C2V "appending a 512bytes footer to the img file|"
 #define C2I "creating new img file|"
 #define CREATOR "Creator_Application=hack|Creator_Version=$10000|Creator_Host_OS=Wi2k|"
@@ -77,25 +79,28 @@ void Records(const std::string& first, const std::string& last)
 // clang-format off
 const Case kCases[] = {
     // ---- the front end ----
-    {"usage", [] {}, {}, "dravik 0.2 by *|dravik conv2img source_file.vhd dest_file.img|dravik conv2vhd source_file.img dest_file_fixed.vhd|dravik resize source_file_fixed.vhd size_in_Mbytes|dravik info source_file.vhd", 0, "", ""},
-    {"unknown_word", [] {}, {"help", "a", "b"}, "", 0, "", ""},
-    {"empty_word", [] {}, {""}, "", 0, "", ""},
+    {"usage", [] {}, {}, USAGE, 0, "", ""},
+    {"unknown_typo", [] {}, {"conv2vhf", "a", "b"}, "", 1, "dravik: unknown command 'conv2vhf'|" USAGE, ""},
+    {"unknown_help", [] {}, {"--help"}, "", 1, "dravik: unknown command '--help'|" USAGE, ""},
+    {"empty_word", [] {}, {""}, "", 1, "dravik: unknown command ''|" USAGE, ""},
     {"resize_hex_size", [] {Fixed("a.vhd", kMiB);}, {"resize", "a.vhd", " +0x10"}, "resizing vhd file to  +0x10|filesize=1049088|done", 0, "", "a.vhd=16777728:5c2f50ed6dcfcc00"},
     {"resize_size_not_an_integer", [] {Fixed("a.vhd", kMiB);}, {"resize", "a.vhd", "ten"}, "resizing vhd file to ten", 1, "*|'ten' is not a valid integer value.", "a.vhd=1049088:6d68b08e91dc3f00"},
     {"resize_size_missing", [] {}, {"resize", "a.vhd"}, "resizing vhd file to ", 1, "*|'' is not a valid integer value.", ""},
-    {"info_no_path", [] {}, {"info"}, "filesize=-1|mod 512 <>0|done", 1, "", ""},
+    {"info_no_path", [] {}, {"info"}, "filesize=-1|mod 512 <>0|done", 1, "dravik: cannot open : *", ""},
     // ---- conv2vhd ----
     {"conv2vhd_1MiB", [] {Raw("a.img", kMiB);}, {"conv2vhd", "a.img", "a.vhd"}, C2V "done", 0, "", "a.vhd=1049088:6d68b08e91dc3f00", {.underFaults = Keeps::Either}},
     {"conv2vhd_empty", [] {Raw("e.img", 0);}, {"conv2vhd", "e.img", "e.vhd"}, C2V "done", 0, "", "e.vhd=512:a46361a12033177e"},
     {"conv2vhd_4GiB_less_1", [] {Raw("a.img", 0xFFFFFFFF);}, {"conv2vhd", "a.img", "a.vhd"}, C2V "done", 0, "", "a.vhd=4294967807:7306f64be946018b"},
+    {"conv2vhd_2040GiB", [] {Raw("a.img", int64_t{2040} << 30);}, {"conv2vhd", "a.img", "a.vhd"}, C2V "done", 0, "", "a.vhd=2190433321472:535740c741eb4f5b"},
+    {"conv2vhd_beyond_2040GiB", [] {Raw("a.img", (int64_t{2040} << 30) + 512);}, {"conv2vhd", "a.img", "a.vhd"}, C2V "done", 0, "dravik: warning: the disk is 2190433321472 bytes, more than the 2190433320960 bytes (2040 GiB) the VHD format allows; Hyper-V and qemu-img will not open it", "a.vhd=2190433321984:76b28b5bbdeb4f5b"},
     {"conv2vhd_into_folder", [] {Raw("a.img", 512), fs::create_directory("out");}, {"conv2vhd", "a.img", "out/a.vhd"}, C2V "done", 0, "", "out/ out/a.vhd=1024:0c54bb7233a9e301"},
-    {"conv2vhd_missing", [] {}, {"conv2vhd", "nothere.img", "x.vhd"}, C2V "could not createfile|done", 1, "", ""},
+    {"conv2vhd_missing", [] {}, {"conv2vhd", "nothere.img", "x.vhd"}, C2V "could not createfile|done", 1, "dravik: cannot open nothere.img: *", ""},
     {"conv2vhd_no_source", [] {Raw("keep.img", 512);}, {"conv2vhd", "", "x.vhd"}, C2V "done", 1, "dravik: no source file given", "keep.img=512:3ed1dfbf70eb59aa"},
     {"conv2vhd_destination_exists", [] {Raw("a.img", 2048), Put("b.vhd", 0, "precious");}, {"conv2vhd", "a.img", "b.vhd"}, C2V "done", 1, "dravik: could not rename a.img to b.vhd: *", "a.img=2560:e4bb8083fb25ca21 b.vhd=8:d6542f1ffe2f336f"},
     {"conv2vhd_no_destination", [] {Raw("a.img", 512);}, {"conv2vhd", "a.img", ""}, C2V "done", 1, "dravik: no destination given; a.img now ends with a footer and keeps its name", "a.img=1024:0c54bb7233a9e301"},
-    {"conv2vhd_folder", [] {fs::create_directory("sub");}, {"conv2vhd", "sub", "x.vhd"}, C2V "could not createfile|done", 1, "", "sub/"},
-    {"conv2vhd_fifo", [] {MakeFifo("fifo");}, {"conv2vhd", "fifo", "x.vhd"}, C2V "could not createfile|done", 1, "", "fifo?", {.only = "posix"}},
-    {"conv2vhd_device", [] {}, {"conv2vhd", "/dev/null", "x.vhd"}, C2V "could not createfile|done", 1, "", "", {.only = "posix"}},
+    {"conv2vhd_folder", [] {fs::create_directory("sub");}, {"conv2vhd", "sub", "x.vhd"}, C2V "could not createfile|done", 1, "dravik: cannot open sub: *", "sub/"},
+    {"conv2vhd_fifo", [] {MakeFifo("fifo");}, {"conv2vhd", "fifo", "x.vhd"}, C2V "could not createfile|done", 1, "dravik: cannot open fifo: not a regular file", "fifo?", {.only = "posix"}},
+    {"conv2vhd_device", [] {}, {"conv2vhd", "/dev/null", "x.vhd"}, C2V "could not createfile|done", 1, "dravik: cannot open /dev/null: not a regular file", "", {.only = "posix"}},
     {"conv2vhd_disk_full", [] {Raw("a.img", kMiB);}, {"conv2vhd", "a.img", "a.vhd"}, C2V "WriteFile failed|done", 1, "dravik: footer not written to a.img: File too large; the file is unchanged and keeps its name", "a.img=1048576:d9b0d48183cac2ab", {.only = "posix", .limitKiB = 1024}},
     {"conv2vhd_short_footer", [] {Raw("a.img", 4096);}, {"conv2vhd", "a.img", "a.vhd"}, C2V "WriteFile failed|done", 1, "dravik: footer not written to a.img: {E}; the file is unchanged and keeps its name", "a.img=4096:7e97a60cfb4c54ba", {.faults = {.shorten = "write 1"}}},
     {"conv2vhd_cut_back_fails", [] {Raw("a.img", 4096);}, {"conv2vhd", "a.img", "a.vhd"}, C2V "WriteFile failed|done", 1, "dravik: could not cut a.img back to its original length: {E}", "a.img=4096:7e97a60cfb4c54ba", {.faults = {.fail = "write 1,setlength 1"}}},
@@ -112,7 +117,7 @@ const Case kCases[] = {
     {"info_differencing", [] {Put("d.vhd", 0, Footer(4, 512, 512));}, {"info", "d.vhd"}, "filesize=512|not a valid vhd|done", 1, "", "d.vhd=512:927d8a2d89d0b0d9"},
     {"info_empty", [] {Raw("e.vhd", 0);}, {"info", "e.vhd"}, "filesize=0|not a valid vhd|done", 1, "", "e.vhd=0:cbf29ce484222325"},
     {"info_odd_size", [] {Raw("a.vhd", 1000);}, {"info", "a.vhd"}, "filesize=1000|mod 512 <>0|done", 1, "", "a.vhd=1000:ffd7d01ef2751621"},
-    {"info_open_fails", [] {Fixed("a.vhd", 512);}, {"info", "a.vhd"}, "filesize=1024|not a valid vhd|done", 1, "dravik: could not open a.vhd: {E}", "a.vhd=1024:0c54bb7233a9e301", {.faults = {.fail = "open 1"}}},
+    {"info_open_fails", [] {Fixed("a.vhd", 512);}, {"info", "a.vhd"}, "filesize=1024|not a valid vhd|done", 1, "dravik: cannot open a.vhd: {E}", "a.vhd=1024:0c54bb7233a9e301", {.faults = {.fail = "open 1"}}},
     {"info_header_read_fails", [] {Dynamic("d.vhd", 10 * kMiB, {});}, {"info", "d.vhd"}, "*|block_size=0|*", 1, "dravik: could not read the dynamic disk header: {E}", "d.vhd=2560:4a1021701d670637", {.faults = {.fail = "read 2"}}},
     // ---- conv2img: recognition, by the first and the last record ----
     {"records_dynamic_dynamic", [] {Records(kA, kB);}, {"conv2img", "in.vhd", "out.img"}, C2I "disk_type=dynamic|done", 0, "", "in.vhd=8192:dc4a8c4e1db1ccde out.img=4194304:fc31bff590c22325"},
@@ -129,7 +134,8 @@ const Case kCases[] = {
     {"conv2img_fixed_sparse_1GiB", [] {Fixed("in.vhd", 1 << 30);}, {"conv2img", "in.vhd", "out.img"}, C2I "disk_type=fixed|done", 0, "", "in.vhd=1073742336:0b390e7b69e25fc3 out.img=1073741824:f0f486be41ce7290"},
     {"conv2img_footer_only", [] {Fixed("in.vhd", 0);}, {"conv2img", "in.vhd", "out.img"}, C2I "disk_type=fixed|done", 0, "", "in.vhd=512:a46361a12033177e out.img=0:cbf29ce484222325"},
     {"conv2img_empty", [] {Raw("in.vhd", 0);}, {"conv2img", "in.vhd", "out.img"}, C2I "file is not a vhd file and/or a fixed hard disk|done", 1, "", "in.vhd=0:cbf29ce484222325"},
-    {"conv2img_missing", [] {Put("out.img", 0, "old");}, {"conv2img", "nothere.vhd", "out.img"}, C2I "mod 512 <>0|done", 1, "", ""},
+    {"conv2img_missing", [] {Put("out.img", 0, "old");}, {"conv2img", "nothere.vhd", "out.img"}, C2I "mod 512 <>0|done", 1, "dravik: cannot open nothere.vhd: *", ""},
+    {"conv2img_source_folder", [] {fs::create_directory("in.vhd");}, {"conv2img", "in.vhd", "out.img"}, C2I "file is not a vhd file and/or a fixed hard disk|done", 1, "dravik: cannot open in.vhd: *", "in.vhd/"},
     {"conv2img_replaces", [] {Fixed("in.vhd", 4096), Raw("out.img", 100000);}, {"conv2img", "in.vhd", "out.img"}, C2I "disk_type=fixed|done", 0, "", "in.vhd=4608:3815be51a4c09e11 out.img=4096:7e97a60cfb4c54ba"},
     {"conv2img_onto_itself", [] {Fixed("in.vhd", 4096);}, {"conv2img", "in.vhd", "./in.vhd"}, C2I "destination is the source file|done", 1, "", "in.vhd=4608:3815be51a4c09e11"},
     {"conv2img_onto_hard_link", [] {Fixed("in.vhd", 4096), fs::create_hard_link("in.vhd", "hard.img");}, {"conv2img", "in.vhd", "hard.img"}, C2I "destination is the source file|done", 1, "", "hard.img=4608:3815be51a4c09e11 in.vhd=4608:3815be51a4c09e11"},
@@ -167,11 +173,13 @@ const Case kCases[] = {
     {"resize_fixed_same_size", [] {Fixed("a.vhd", 10 * kMiB);}, {"resize", "a.vhd", "10"}, "resizing vhd file to 10|filesize=10486272|done", 0, "", "a.vhd=10486272:beb43ff5927773c1"},
     {"resize_footer_only", [] {Fixed("a.vhd", 0);}, {"resize", "a.vhd", "0"}, "resizing vhd file to 0|filesize=512|done", 0, "", "a.vhd=512:a46361a12033177e"},
     {"resize_fixed_past_4GiB", [] {Fixed("a.vhd", 10 * kMiB);}, {"resize", "a.vhd", "4096"}, "resizing vhd file to 4096|filesize=10486272|done", 0, "", "a.vhd=4294967808:ff3bc967a8da3d38"},
+    {"resize_fixed_beyond_2040GiB", [] {Fixed("a.vhd", kMiB);}, {"resize", "a.vhd", "2088961"}, "resizing vhd file to 2088961|filesize=1049088|done", 0, "dravik: warning: the disk is 2190434369536 bytes, more than the 2190433320960 bytes (2040 GiB) the VHD format allows; *", "a.vhd=2190434370048:cacff07ba9aa79d0"},
     {"resize_fixed_smaller", [] {Fixed("a.vhd", 10 * kMiB);}, {"resize", "a.vhd", "9"}, "resizing vhd file to 9|filesize=10486272|new size smaller than current size|done", 1, "", "a.vhd=10486272:beb43ff5927773c1"},
     {"resize_odd_size", [] {Raw("a.vhd", 1000);}, {"resize", "a.vhd", "20"}, "resizing vhd file to 20|filesize=1000|mod 512 <>0|done", 1, "", "a.vhd=1000:ffd7d01ef2751621"},
+    {"resize_missing", [] {}, {"resize", "nothere.vhd", "20"}, "resizing vhd file to 20|filesize=-1|mod 512 <>0|done", 1, "dravik: cannot open nothere.vhd: *", ""},
     {"resize_empty", [] {Raw("a.vhd", 0);}, {"resize", "a.vhd", "20"}, "resizing vhd file to 20|filesize=0|done", 1, "dravik: a.vhd does not end with the footer of a fixed or dynamic disk; it is left unchanged", "a.vhd=0:cbf29ce484222325"},
     {"resize_differencing", [] {Raw("a.vhd", 512), Put("a.vhd", 512, Footer(4, 512, 512));}, {"resize", "a.vhd", "20"}, "resizing vhd file to 20|filesize=1024|done", 1, "dravik: a.vhd does not end with the footer *", "a.vhd=1024:2bfe3d77f9330356"},
-    {"resize_folder", [] {fs::create_directory("sub.vhd");}, {"resize", "sub.vhd", "8"}, "resizing vhd file to 8|filesize=0|done", 1, "dravik: cannot open sub.vhd for reading and writing: *", "sub.vhd/"},
+    {"resize_folder", [] {fs::create_directory("sub.vhd");}, {"resize", "sub.vhd", "8"}, "resizing vhd file to 8|filesize=0|done", 1, "dravik: cannot open sub.vhd: *", "sub.vhd/"},
     {"resize_fixed_no_position", [] {Fixed("a.vhd", 10 * kMiB);}, {"resize", "a.vhd", "20"}, "resizing vhd file to 20|filesize=10486272|INVALID_SET_FILE_POINTER|done", 1, "", "a.vhd=10486272:beb43ff5927773c1", {.faults = {.fail = "seek 1"}}},
     {"resize_fixed_short_footer", [] {Fixed("a.vhd", 10 * kMiB);}, {"resize", "a.vhd", "20"}, "resizing vhd file to 20|filesize=10486272|WriteFile failed|done", 1, "dravik: new footer not written to a.vhd: {E}; the file is unchanged", "a.vhd=10486272:beb43ff5927773c1", {.faults = {.shorten = "write 1"}}},
     {"resize_fixed_short_footer_same_size", [] {Fixed("a.vhd", 10 * kMiB);}, {"resize", "a.vhd", "10"}, "resizing vhd file to 10|filesize=10486272|WriteFile failed|done", 1, "dravik: new footer not written to a.vhd: {E}; the file is unchanged", "a.vhd=10486272:beb43ff5927773c1", {.faults = {.shorten = "write 1"}}},
@@ -182,6 +190,7 @@ const Case kCases[] = {
     {"rebuild_200_to_300", [] {Dynamic("src.vhd", 200 * kMiB, {1, 4, 0});}, {"resize", "src.vhd", "300"}, "resizing vhd file to 300|filesize=*|block_cnt=3|done", 0, "", "new.vhd=6296064:1011a2879ed15809 src.vhd=6295552:94719fd6f396b669"},
     {"rebuild_10_to_256", [] {Dynamic("src.vhd", 10 * kMiB, {1, 4, 0});}, {"resize", "src.vhd", "256"}, "resizing vhd file to 256|filesize=*|block_cnt=3|done", 0, "", "new.vhd=6295552:3571df2cdd0e23c9 src.vhd=6295552:9ac3620512fb1035"},
     {"rebuild_10_to_1024", [] {Dynamic("src.vhd", 10 * kMiB, {1, 4, 0});}, {"resize", "src.vhd", "1024"}, "resizing vhd file to 1024|filesize=*|block_cnt=3|done", 0, "", "new.vhd=6297088:d6e74ed7262b1cf5 src.vhd=6295552:9ac3620512fb1035"},
+    {"rebuild_beyond_2040GiB", [] {Dynamic("src.vhd", 4 * kMiB, {1});}, {"resize", "src.vhd", "2088961"}, "resizing vhd file to 2088961|filesize=2100224|block_cnt=1|done", 0, "dravik: warning: the disk is 2190434369536 bytes, more than the 2190433320960 bytes (2040 GiB) the VHD format allows; *", "new.vhd=6278144:935288154d87df1a src.vhd=2100224:58224d7d9902adda"},
     {"rebuild_same_size", [] {Dynamic("src.vhd", 10 * kMiB, {1}), Put("new.vhd", 0, "earlier");}, {"resize", "src.vhd", "10"}, "resizing vhd file to 10|filesize=*|block_cnt=1|done", 0, "", "new.vhd=2100224:8218f3a3ae89e5da src.vhd=2100224:8218f3a3ae89e5da"},
     {"rebuild_10_to_21", [] {Dynamic("src.vhd", 10 * kMiB, {1, 4, 0});}, {"resize", "src.vhd", "21"}, "resizing vhd file to 21|filesize=*|block_cnt=3|done", 0, "", "new.vhd=6295552:76847a1f0bfadc35 src.vhd=6295552:9ac3620512fb1035"},
     {"rebuild_no_blocks", [] {Dynamic("src.vhd", 10 * kMiB, {});}, {"resize", "src.vhd", "20"}, "resizing vhd file to 20|filesize=2560|block_cnt=0|done", 0, "", "new.vhd=2560:3800e2a7ad772e37 src.vhd=2560:4a1021701d670637"},

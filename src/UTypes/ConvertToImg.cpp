@@ -127,9 +127,16 @@ void ConvertToImg(const std::string& source, const std::string& destination)
     const int64_t size = QueryFileSize(source);
     if (size % kSectorSize != 0) {
         ReportFailure("mod 512 <>0");
+        if (size < 0) {
+            ReportCannotOpen(source, PlatformErrorText());
+        }
         return;
     }
     const FileHandle file(PlatformOpen(source, OpenMode::ReadExisting), PlatformClose);
+    if (!file) {
+        // Nothing is read then, and nothing recognised.
+        ReportCannotOpen(source, PlatformErrorText());
+    }
 
     // The last record wins: a trailing footer overrides the copy at the start.
     DiskKind kind = DiskKind::None;

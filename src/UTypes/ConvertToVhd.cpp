@@ -1,9 +1,7 @@
 // conv2vhd: a fixed VHD is the raw disk followed by a footer, so the raw
 // image becomes one in place: one 512-byte write at its end and a rename.
 // The image data is never read or copied.
-#include <memory>
-
-#include "Platform/Platform.h"
+#include "OutputFile.h"
 #include "Report.h"
 #include "VhdCommands.h"
 #include "VhdRecords.h"
@@ -21,9 +19,9 @@ void ConvertToVhd(const std::string& source, const std::string& destination)
 
     // Only an existing regular file opens: a device node or a pipe is never
     // written to, and a missing file is never created.
-    std::unique_ptr<PlatformFile, void (*)(PlatformFile*)> file(
-        PlatformOpen(source, OpenMode::ReadWriteExisting), PlatformClose);
+    FileHandle file(PlatformOpen(source, OpenMode::ReadWriteExisting), PlatformClose);
     if (!file) {
+        ReportCannotOpen(source, PlatformErrorText());
         ReportFailure("could not createfile");
         return;
     }
@@ -49,6 +47,7 @@ void ConvertToVhd(const std::string& source, const std::string& destination)
         return;
     }
     file.reset();
+    WarnIfBeyondPeers(size);
 
     if (destination.empty()) {
         ReportProblem("no destination given; " + source + " now ends with a footer and keeps its name");

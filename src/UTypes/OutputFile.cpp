@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "Report.h"
+#include "VhdRecords.h"
 
 Memory ObtainMemory(uint64_t bytes, const std::string& purpose)
 {
@@ -31,6 +32,14 @@ OutputFile CreateOutputFile(const std::string& path, OpenMode mode)
 std::string WriteErrorText(const OutputFile& output)
 {
     return output.file ? PlatformErrorText() : output.createError;
+}
+
+void WarnIfBeyondPeers(int64_t size)
+{
+    if (size > kLargestDisk) {
+        ReportWarning("the disk is " + std::to_string(size) + " bytes, more than the " + std::to_string(kLargestDisk) +
+                      " bytes (2040 GiB) the VHD format allows; Hyper-V and qemu-img will not open it");
+    }
 }
 
 void SetOutputLength(const OutputFile& output, uint64_t length)

@@ -38,6 +38,10 @@ OutputFile CreateOutputFile(const std::string& path, OpenMode mode);
 // created, why it was not.
 std::string WriteErrorText(const OutputFile& output);
 
+// After a footer for a disk of `size` bytes is written: a warning when the
+// disk is larger than peers open (kLargestDisk).
+void WarnIfBeyondPeers(int64_t size);
+
 // Gives the file its final length: the zeros at its end and in the holes
 // left for zero runs. A failure is reported on standard error.
 void SetOutputLength(const OutputFile& output, uint64_t length);

@@ -252,4 +252,5 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
         ReportProblem("could not read every block of " + sourcePath + "; what could not be read is zeros in " +
                       newPath + ": " + files.readError);
     }
+    WarnIfBeyondPeers(newSize);
 }

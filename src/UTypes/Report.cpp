@@ -57,6 +57,16 @@ void ReportProblem(const std::string& text)
     WriteLine(g_err, "dravik: " + text);
 }
 
+void ReportCannotOpen(const std::string& path, const std::string& why)
+{
+    ReportProblem("cannot open " + path + ": " + why);
+}
+
+void ReportWarning(const std::string& text)
+{
+    WriteLine(g_err, "dravik: warning: " + text);
+}
+
 bool RunFailed()
 {
     return g_failed;

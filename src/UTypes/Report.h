@@ -28,6 +28,14 @@ void ReportFailure(const std::string& line);
 // One line "dravik: <text>" on standard error; marks the run failed.
 void ReportProblem(const std::string& text);
 
+// One line "dravik: cannot open PATH: <why>" on standard error, for a
+// source that cannot be opened or does not exist; marks the run failed.
+void ReportCannotOpen(const std::string& path, const std::string& why);
+
+// One line "dravik: warning: <text>" on standard error: the job is done,
+// but the user should know. The run does not fail.
+void ReportWarning(const std::string& text);
+
 bool RunFailed();
 
 // A failure that ends the run at once: the front end prints the report on

@@ -3,7 +3,7 @@
 // (RebuildDynamic.cpp). Neither ever shrinks a disk: that would drop data.
 #include <memory>
 
-#include "Platform/Platform.h"
+#include "OutputFile.h"
 #include "RebuildDynamic.h"
 #include "Report.h"
 #include "VhdCommands.h"
@@ -51,6 +51,7 @@ void ResizeFixed(PlatformFile* file, const std::string& path, int64_t fileSize, 
         }
         return;
     }
+    WarnIfBeyondPeers(newSize);
     if (newSize == dataEnd) {
         return;  // the new footer replaced the old one in place
     }
@@ -71,13 +72,16 @@ void ResizeVhd(const std::string& path, int64_t newSizeBytes)
     // No file at all gives -1, which fails this test too.
     if (fileSize % kSectorSize != 0 || newSizeBytes % kSectorSize != 0) {
         ReportFailure("mod 512 <>0");
+        if (fileSize < 0) {
+            ReportCannotOpen(path, PlatformErrorText());
+        }
         return;
     }
 
     std::unique_ptr<PlatformFile, void (*)(PlatformFile*)> file(
         PlatformOpen(path, OpenMode::ReadWriteExisting), PlatformClose);
     if (!file) {
-        ReportProblem("cannot open " + path + " for reading and writing: " + PlatformErrorText());
+        ReportCannotOpen(path, PlatformErrorText());
         return;
     }
 

@@ -69,6 +69,9 @@ void ShowInfo(const std::string& path)
     ReportLine("filesize=" + std::to_string(size));
     if (size % kSectorSize != 0) {
         ReportFailure("mod 512 <>0");
+        if (size < 0) {
+            ReportCannotOpen(path, PlatformErrorText());
+        }
         return;
     }
 
@@ -78,7 +81,7 @@ void ShowInfo(const std::string& path)
                                                                 PlatformClose);
     if (!file) {
         // The report goes on: with nothing read, no footer is recognised.
-        ReportProblem("could not open " + path + ": " + PlatformErrorText());
+        ReportCannotOpen(path, PlatformErrorText());
     }
     HardDiskFooter footer{};
     // An empty file reads nothing, and is no VHD; a read that fails is said.

@@ -49,6 +49,9 @@ std::string FieldText(const char* field, size_t width);
 constexpr uint32_t kDiskTypeFixed = 2;
 constexpr uint32_t kDiskTypeDynamic = 3;
 constexpr uint32_t kSectorSize = 512;  // disk data comes in sectors; sizes are checked against it
+// The largest disk the format allows, 0xFF000000 sectors (2040 GiB):
+// Hyper-V and qemu-img refuse larger VHDs.
+constexpr int64_t kLargestDisk = int64_t{0xFF000000} * kSectorSize;
 
 struct HardDiskFooter {
     char cookie[8];              // "conectix"

@@ -109,7 +109,6 @@ inline void Raw(const fs::path& path, int64_t size, int seed = 1)
 {
     Put(path, 0, Pattern(size <= 16 * kMiB ? size : kMiB, seed));
     if (size > 16 * kMiB) Put(path, size - kMiB, Pattern(kMiB, seed + 1));
-    fs::resize_file(path, static_cast<uintmax_t>(size));
 }
 
 inline void Fixed(const fs::path& path, int64_t size) { Raw(path, size), Put(path, size, Footer(2, size)); }

@@ -41,10 +41,13 @@ dravik_recipe() {
     "$dravik" conv2vhd "$work/dravik.img" "$work/dravik.vhd"
     "$dravik" resize "$work/dravik.vhd" "$mib"
 }
+used() { du -B1 "$1" | cut -f1; }  # bytes the file takes on disk
+before=$(used "$work/dravik.img")
 qemu_time=$(seconds qemu_recipe)
 dravik_time=$(seconds dravik_recipe)
 echo "qemu-img resize + convert: $qemu_time s; dravik conv2vhd + resize: $dravik_time s (to $mib MiB)"
-echo "disk space taken: qemu-img $(du -sh --apparent-size "$work/qemu.vhd" | cut -f1) more; dravik 512 bytes more"
+echo "space taken on disk besides the raw image: qemu-img $(used "$work/qemu.vhd") bytes (a second copy)," \
+    "dravik $(($(used "$work/dravik.vhd") - before)) bytes"
 
 # The footer of each: Current Size at 48, Disk Type at 60, big-endian.
 field() { od -An -t x1 -j $(($(stat -c %s "$1") - 512 + $2)) -N "$3" "$1" | tr -d ' \n'; }

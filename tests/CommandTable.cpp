@@ -217,17 +217,17 @@ const Case kCases[] = {
 // clang-format on
 
 // The expected text of an output: see the head of this file.
-std::string Expand(const std::string& spec)
+std::string Expand(const std::string& lines)
 {
     std::string text;
-    for (size_t start = 0; !spec.empty() && start <= spec.size();) {
-        const size_t end = std::min(spec.find('|', start), spec.size());
-        const std::string line = spec.substr(start, end - start);
+    for (size_t start = 0; !lines.empty() && start <= lines.size();) {
+        const size_t end = std::min(lines.find('|', start), lines.size());
+        const std::string line = lines.substr(start, end - start);
         const size_t tilde = std::min(line.rfind('~'), line.size());
         for (int n = tilde < line.size() ? std::atoi(&line[tilde + 1]) : 1; n > 0; --n) text += line.substr(0, tilde) + "\r\n";
         start = end + 1;
     }
-    if (!spec.empty() && spec.back() == '*') text.resize(text.size() - 2);
+    if (!lines.empty() && lines.back() == '*') text.resize(text.size() - 2);
     for (size_t at; (at = text.find("{E}")) != std::string::npos;) text.replace(at, 3, InjectedErrorText());
     return text;
 }

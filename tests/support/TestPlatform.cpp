@@ -22,9 +22,9 @@ int64_t g_clockMs = 0;
 
 // A switch names calls as "op N" ("write 3"), "op N+" (the 3rd and every
 // later one) or "call N" (any op), several of them joined by commas.
-bool Matches(const char* spec, const std::string& op, int64_t nth)
+bool Matches(const char* names, const std::string& op, int64_t nth)
 {
-    for (const char* at = spec; at != nullptr; at = std::strchr(at, ',')) {
+    for (const char* at = names; at != nullptr; at = std::strchr(at, ',')) {
         at += *at == ',' ? 1 : 0;
         char name[16] = {};
         long long n = 0;

@@ -74,9 +74,10 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
 // Finds the next stretch of a file that may hold data, at or after
 // `position`: [*dataStart, *dataEnd). Holes of a sparse file lie outside
 // every stretch and read as zeros. Where the system cannot tell holes from
-// data, the whole rest of the file is one stretch. False when only holes,
-// or nothing, follow `position`.
-bool PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd);
+// data, the whole rest of the file is one stretch. Gives 1 when it found a
+// stretch, 0 when only holes, or nothing, follow `position`, and -1 when the
+// call failed (the caller then cannot know where data lies).
+int PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd);
 
 // Cuts the file back to, or extends it with zeros (a hole where the file
 // system allows) to, the given length (SetFilePointer, SetEndOfFile).

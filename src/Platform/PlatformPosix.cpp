@@ -312,31 +312,33 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
     return done;
 }
 
-bool PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)
+int PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)
 {
     if (file == nullptr || position < 0) {
-        return Fail(file == nullptr ? EBADF : EINVAL);
+        Fail(file == nullptr ? EBADF : EINVAL);
+        return -1;
     }
     struct stat info {};
     if (fstat(file->fd, &info) != 0) {
-        return Fail(errno);
+        Fail(errno);
+        return -1;
     }
     if (position >= info.st_size) {
-        return false;
+        return 0;
     }
     const off_t data = lseek(file->fd, position, SEEK_DATA);
     if (data < 0) {
         if (errno == ENXIO) {
-            return false;  // only a hole follows
+            return 0;  // only a hole follows
         }
         *dataStart = position;  // no hole support: all of it may be data
         *dataEnd = info.st_size;
-        return true;
+        return 1;
     }
     const off_t hole = lseek(file->fd, data, SEEK_HOLE);
     *dataStart = data;
     *dataEnd = hole < 0 ? info.st_size : std::min<off_t>(hole, info.st_size);
-    return true;
+    return 1;
 }
 
 bool PlatformSetLength(PlatformFile* file, int64_t length)

@@ -221,17 +221,19 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
     return CopyThroughBuffer(from, fromPosition, to, toPosition, length, 0, length);
 }
 
-bool PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)
+int PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)
 {
     if (file == nullptr || position < 0) {
-        return Fail(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        Fail(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return -1;
     }
     LARGE_INTEGER size{};
     if (GetFileSizeEx(file->handle, &size) == 0) {
-        return FailLast();
+        FailLast();
+        return -1;
     }
     if (position >= size.QuadPart) {
-        return false;
+        return 0;
     }
     // The first allocated range at or after the position; a file that is
     // not sparse is one range from start to end.
@@ -243,7 +245,7 @@ bool PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, 
     const BOOL ok = DeviceIoControl(file->handle, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &range,
                                     sizeof range, &returned, nullptr);
     if (ok != 0 && returned == 0) {
-        return false;  // only holes follow
+        return 0;  // only holes follow
     }
     if ((ok != 0 || GetLastError() == ERROR_MORE_DATA) && returned >= sizeof range) {
         const int64_t start = std::max(range.FileOffset.QuadPart, position);
@@ -251,12 +253,12 @@ bool PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, 
         if (start < end) {
             *dataStart = start;
             *dataEnd = end;
-            return true;
+            return 1;
         }
     }
     *dataStart = position;  // the system cannot tell: all of it may be data
     *dataEnd = size.QuadPart;
-    return true;
+    return 1;
 }
 
 bool PlatformSetLength(PlatformFile* file, int64_t length)

@@ -99,7 +99,16 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
     int64_t position = 0;
     int64_t start = 0;
     int64_t end = 0;
-    while (position < dataEnd && PlatformNextData(source, position, &start, &end) && start < dataEnd) {
+    while (position < dataEnd) {
+        const int found = PlatformNextData(source, position, &start, &end);
+        if (found < 0) {
+            // Where the data lies is unknown: all the rest may be data. The
+            // copy reads it, and a source that cannot be read says so there.
+            start = position;
+            end = dataEnd;
+        } else if (found == 0 || start >= dataEnd) {
+            break;
+        }
         end = std::min(end, dataEnd);
         const int64_t stop = CopyStretch(source, image, buffer.get(), start, end, dataEnd);
         if (stop >= 0) {

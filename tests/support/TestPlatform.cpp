@@ -12,6 +12,7 @@
 REAL(PlatformOpen); REAL(PlatformClose); REAL(PlatformSeek); REAL(PlatformSeekEnd); REAL(PlatformWrite);
 REAL(PlatformReadAt); REAL(PlatformWriteAt); REAL(PlatformCopyRange); REAL(PlatformSetLength); REAL(PlatformFree);
 REAL(PlatformRemoveFile); REAL(PlatformRenameNoReplace); REAL(PlatformAlloc); REAL(PlatformMonotonicMs);
+REAL(PlatformNextData);
 
 namespace {
 
@@ -116,6 +117,11 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromAt, PlatformFile* to, 
     const int64_t n = RealPlatformCopyRange(from, fromAt, to, toAt, length);
     g_counters.writes += n > 0 ? 1 : 0;
     return n;
+}
+
+int PlatformNextData(PlatformFile* file, int64_t at, int64_t* start, int64_t* end)
+{
+    return RealPlatformNextData(Count("nextdata").fail ? nullptr : file, at, start, end);
 }
 
 bool PlatformSetLength(PlatformFile* file, int64_t length) { return RealPlatformSetLength(Count("setlength").fail ? nullptr : file, length); }

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct PlatformFile;  // a file descriptor or a HANDLE inside
@@ -41,6 +42,9 @@ PlatformFile* PlatformOpen(const std::string& path, OpenMode mode);
 
 // Closes the file (CloseHandle); accepts nullptr.
 void PlatformClose(PlatformFile* file);
+
+// A file that is closed when it goes out of scope.
+using FileHandle = std::unique_ptr<PlatformFile, void (*)(PlatformFile*)>;
 
 // Moves the file position to a byte position counted from the start
 // (SetFilePointer, FILE_BEGIN, 64-bit position as low and high halves).

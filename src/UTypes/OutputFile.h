@@ -10,8 +10,6 @@
 
 #include "Platform/Platform.h"
 
-using FileHandle = std::unique_ptr<PlatformFile, void (*)(PlatformFile*)>;
-
 struct PlatformFreer {
     size_t bytes;
     void operator()(uint8_t* memory) const { PlatformFree(memory, bytes); }

@@ -1,8 +1,6 @@
 // resize: a fixed disk gets a new footer at the new end of its data, in
 // place; a dynamic disk is rebuilt at its new size into "new.vhd" beside it
 // (RebuildDynamic.cpp). Neither ever shrinks a disk: that would drop data.
-#include <memory>
-
 #include "OutputFile.h"
 #include "RebuildDynamic.h"
 #include "Report.h"
@@ -78,8 +76,7 @@ void ResizeVhd(const std::string& path, int64_t newSizeBytes)
         return;
     }
 
-    std::unique_ptr<PlatformFile, void (*)(PlatformFile*)> file(
-        PlatformOpen(path, OpenMode::ReadWriteExisting), PlatformClose);
+    const FileHandle file(PlatformOpen(path, OpenMode::ReadWriteExisting), PlatformClose);
     if (!file) {
         ReportCannotOpen(path, PlatformErrorText());
         return;

@@ -3,7 +3,6 @@
 // offset derived from them. The file is only ever read.
 #include <cinttypes>
 #include <cstdio>
-#include <memory>
 
 #include "Platform/Platform.h"
 #include "Report.h"
@@ -77,8 +76,7 @@ void ShowInfo(const std::string& path)
 
     // Shared for reading and writing, so a report can be taken of an image
     // that another program holds open.
-    std::unique_ptr<PlatformFile, void (*)(PlatformFile*)> file(PlatformOpen(path, OpenMode::ReadExisting),
-                                                                PlatformClose);
+    const FileHandle file(PlatformOpen(path, OpenMode::ReadExisting), PlatformClose);
     if (!file) {
         // The report goes on: with nothing read, no footer is recognised.
         ReportCannotOpen(path, PlatformErrorText());

@@ -38,8 +38,12 @@ case "${1:-}" in
     # The server and the helper processes the first program starts
     # (services.exe, winedevice.exe, ...) stay up: started here, away from
     # the caller's pipes, so that ctest does not wait for them.
-    # One may still be up from the build's test discovery: that one serves.
-    "$server" -p </dev/null >/dev/null 2>&1 || true
+    # One may still be up from the build's test discovery, started by Wine
+    # without persistence: it would quit in a gap between two tests, and a
+    # test starting just then would fail. Replace it with a persistent one.
+    "$server" -k </dev/null >/dev/null 2>&1 || true
+    "$server" -w </dev/null >/dev/null 2>&1 || true
+    "$server" -p </dev/null >/dev/null 2>&1
     "$wine" cmd /c exit </dev/null >/dev/null 2>&1
     ;;
 --stop-server)

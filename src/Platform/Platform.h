@@ -60,18 +60,24 @@ bool PlatformSeekEnd(PlatformFile* file, int64_t* end);
 // part it wrote, and the error is saved.
 int64_t PlatformWrite(PlatformFile* file, const void* buffer, uint32_t count);
 
-// Read and write at an explicit position (ReadFile, WriteFile), with the
-// counts PlatformWrite gives; a read at the end of the file gives 0.
-// Whether the file position moves is left open: callers that mix these
-// with PlatformWrite seek first.
+// Read and write at an explicit position (ReadFile, WriteFile with an
+// OVERLAPPED position), with the counts PlatformWrite gives; a read at the
+// end of the file gives 0. Several threads may use them on one file at
+// once. Whether the file position moves is left open: callers that mix
+// these with PlatformWrite seek first.
 int64_t PlatformReadAt(PlatformFile* file, int64_t position, void* buffer, uint32_t count);
 int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer, uint32_t count);
 
 // Copies `length` bytes from one file at `fromPosition` to another at
-// `toPosition`, inside the system where it can (copy_file_range: no pass
-// through user space, shared extents on file systems that have them).
-// Gives the count of bytes copied, less than asked when the source ends
-// first, or -1 when the call failed before copying any.
+// `toPosition`, the cheapest way that is correct. Where the file system
+// shares extents between the two files (btrfs, XFS), a range whose two
+// positions are equally aligned to a page goes through copy_file_range,
+// which shares them. Everything else goes through this thread's buffer
+// (CopyThroughBuffer): where nothing can be shared, reading and writing
+// costs less than the system's own copy, and on Windows it is the only
+// way. Gives the count of bytes copied, less than asked when the source
+// ends first, or -1 when the call failed before copying any. Several
+// threads may copy between the same files at once.
 int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
                           int64_t length);
 
@@ -125,6 +131,10 @@ void PlatformNewGuid(uint8_t out[16]);
 void* PlatformAlloc(size_t bytes);
 void PlatformFree(void* memory, size_t bytes);
 
+// The number of processors this process may run on (sched_getaffinity,
+// GetActiveProcessorCount), at least 1: how many workers a transfer uses.
+unsigned PlatformProcessorCount();
+
 // Whether standard error is a terminal (isatty, GetConsoleMode), where a
 // progress line may be drawn.
 bool PlatformStderrIsTerminal();
@@ -141,9 +151,12 @@ void PlatformInitConsole();
 // from a system error message. Shared by every implementation.
 std::string TrimErrorText(std::string text);
 
-// Copies with PlatformReadAt and PlatformWriteAt through a buffer of at
-// most 1 MiB (and at most `bufferLimit` bytes), from `done` bytes into the
-// range on. Gives what PlatformCopyRange gives, `done` included. Shared by
-// every implementation.
+// Copies with `read` and `write` (PlatformReadAt and PlatformWriteAt unless
+// given) through this thread's buffer of 1 MiB, in pieces of at most
+// `bufferLimit` bytes, from `done` bytes into the range on. Gives what
+// PlatformCopyRange gives, `done` included. Shared by every implementation.
+using ReadAtCall = int64_t (*)(PlatformFile*, int64_t, void*, uint32_t);
+using WriteAtCall = int64_t (*)(PlatformFile*, int64_t, const void*, uint32_t);
 int64_t CopyThroughBuffer(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
-                          int64_t length, int64_t done, int64_t bufferLimit);
+                          int64_t length, int64_t done, int64_t bufferLimit, ReadAtCall read = PlatformReadAt,
+                          WriteAtCall write = PlatformWriteAt);

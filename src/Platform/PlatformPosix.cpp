@@ -2,11 +2,15 @@
 // everywhere, EINTR and short transfers retried, no call that replaces or
 // removes a file it was not asked to.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +23,9 @@ static_assert(sizeof(off_t) == 8, "dravik needs 64-bit file positions");
 
 struct PlatformFile {
     int fd;
+    // Whether this file shares extents with the files copied into it:
+    // unknown (-1) until the first copy that could share them tries.
+    std::atomic<int> sharesExtents{-1};
 };
 
 namespace {
@@ -280,6 +287,24 @@ int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer
     });
 }
 
+namespace {
+
+constexpr int64_t kPage = 4096;  // the block size of the file systems that share extents
+
+// Shares one page of `from` with `to` (FICLONERANGE). ext4, tmpfs and
+// copies across file systems refuse it at once.
+bool SharePage(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition)
+{
+    file_clone_range range{};
+    range.src_fd = from->fd;
+    range.src_offset = static_cast<uint64_t>(fromPosition);
+    range.src_length = kPage;
+    range.dest_offset = static_cast<uint64_t>(toPosition);
+    return ioctl(to->fd, FICLONERANGE, &range) == 0;
+}
+
+}  // namespace
+
 int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
                           int64_t length)
 {
@@ -287,8 +312,23 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
         Fail(from == nullptr || to == nullptr ? EBADF : EINVAL);
         return -1;
     }
+    // Where nothing can be shared, copy_file_range copies through the page
+    // cache on one thread, which costs more than the buffer (most of all
+    // for ranges that are not equally aligned). Whether the destination
+    // takes shared extents, the first copy that could share them finds out
+    // by sharing its first page; the answer holds for the file's later
+    // copies. The buffered copy takes this layer's own reads and writes.
     int64_t done = 0;
-    while (done < length) {
+    int shares = -1;
+    if ((fromPosition - toPosition) % kPage == 0) {
+        shares = to->sharesExtents.load();
+        if (shares < 0 && fromPosition % kPage == 0 && length >= kPage) {
+            shares = SharePage(from, fromPosition, to, toPosition) ? 1 : 0;
+            to->sharesExtents.store(shares);
+            done = shares == 1 ? kPage : 0;
+        }
+    }
+    while (shares == 1 && done < length) {
         off_t in = fromPosition + done;
         off_t out = toPosition + done;
         const ssize_t n = copy_file_range(from->fd, &in, to->fd, &out, static_cast<size_t>(length - done), 0);
@@ -297,7 +337,7 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
             continue;
         }
         if (n == 0) {
-            break;  // the source ended
+            return done;  // the source ended
         }
         if (errno == EINTR) {
             continue;
@@ -306,10 +346,10 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
             Fail(errno);
             return done > 0 ? done : -1;
         }
-        // Not between these files: on through a buffer.
-        return CopyThroughBuffer(from, fromPosition, to, toPosition, length, done, length);
+        shares = 0;  // not between these files: on through the buffer
     }
-    return done;
+    return CopyThroughBuffer(from, fromPosition, to, toPosition, length, done, length, PlatformReadAt,
+                             PlatformWriteAt);
 }
 
 int PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)
@@ -450,6 +490,16 @@ void PlatformFree(void* memory, size_t /*bytes*/)
 }
 
 void PlatformInitConsole() {}
+
+unsigned PlatformProcessorCount()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        return std::max(1, CPU_COUNT(&set));
+    }
+    return static_cast<unsigned>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+}
 
 bool PlatformStderrIsTerminal()
 {

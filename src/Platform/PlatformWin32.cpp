@@ -92,10 +92,13 @@ bool MovePointer(PlatformFile* file, int64_t distance, DWORD method, int64_t* po
     return true;
 }
 
-// One transfer loop for the four read and write calls: goes on after short
+// One transfer loop for the read and write calls: goes on after short
 // transfers, stops at the end of the file (reads) or at the first error,
-// and gives the bytes moved, or -1 when none moved.
-int64_t TransferAll(PlatformFile* file, char* bytes, uint32_t count, bool isRead)
+// and gives the bytes moved, or -1 when none moved. With a position, each
+// call names it in an OVERLAPPED record, so threads sharing the handle do
+// not move one another's file pointer; without one (-1), the calls go on
+// from the file pointer.
+int64_t TransferAll(PlatformFile* file, int64_t position, char* bytes, uint32_t count, bool isRead)
 {
     if (file == nullptr) {
         Fail(ERROR_INVALID_HANDLE);
@@ -103,10 +106,18 @@ int64_t TransferAll(PlatformFile* file, char* bytes, uint32_t count, bool isRead
     }
     uint32_t done = 0;
     while (done < count) {
+        OVERLAPPED at{};
+        const auto offset = static_cast<uint64_t>(position + done);
+        at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        OVERLAPPED* where = position < 0 ? nullptr : &at;
         DWORD moved = 0;
-        const BOOL ok = isRead ? ReadFile(file->handle, bytes + done, count - done, &moved, nullptr)
-                               : WriteFile(file->handle, bytes + done, count - done, &moved, nullptr);
+        const BOOL ok = isRead ? ReadFile(file->handle, bytes + done, count - done, &moved, where)
+                               : WriteFile(file->handle, bytes + done, count - done, &moved, where);
         if (ok == 0) {
+            if (isRead && GetLastError() == ERROR_HANDLE_EOF) {
+                break;  // a positional read at or past the end
+            }
             FailLast();
             return done > 0 ? int64_t{done} : -1;
         }
@@ -192,23 +203,25 @@ bool PlatformSeekEnd(PlatformFile* file, int64_t* end)
 int64_t PlatformWrite(PlatformFile* file, const void* buffer, uint32_t count)
 {
     // WriteFile takes a pointer to const; the loop is shared with reads.
-    return TransferAll(file, const_cast<char*>(static_cast<const char*>(buffer)), count, false);
+    return TransferAll(file, -1, const_cast<char*>(static_cast<const char*>(buffer)), count, false);
 }
 
 int64_t PlatformReadAt(PlatformFile* file, int64_t position, void* buffer, uint32_t count)
 {
-    if (!PlatformSeek(file, position)) {
+    if (position < 0) {
+        Fail(ERROR_NEGATIVE_SEEK);
         return -1;
     }
-    return TransferAll(file, static_cast<char*>(buffer), count, true);
+    return TransferAll(file, position, static_cast<char*>(buffer), count, true);
 }
 
 int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer, uint32_t count)
 {
-    if (!PlatformSeek(file, position)) {
+    if (position < 0) {
+        Fail(ERROR_NEGATIVE_SEEK);
         return -1;
     }
-    return PlatformWrite(file, buffer, count);
+    return TransferAll(file, position, const_cast<char*>(static_cast<const char*>(buffer)), count, false);
 }
 
 int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
@@ -218,7 +231,9 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
         Fail(from == nullptr || to == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
         return -1;
     }
-    return CopyThroughBuffer(from, fromPosition, to, toPosition, length, 0, length);
+    // Through the buffer, with this layer's own reads and writes.
+    return CopyThroughBuffer(from, fromPosition, to, toPosition, length, 0, length, PlatformReadAt,
+                             PlatformWriteAt);
 }
 
 int PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)
@@ -412,6 +427,11 @@ void PlatformInitConsole()
     std::fflush(stderr);
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+}
+
+unsigned PlatformProcessorCount()
+{
+    return std::max<DWORD>(1, GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
 }
 
 bool PlatformStderrIsTerminal()

@@ -14,6 +14,7 @@
 #include "OutputFile.h"
 #include "Progress.h"
 #include "Report.h"
+#include "Transfer.h"
 #include "VhdCommands.h"
 #include "VhdRecords.h"
 
@@ -54,29 +55,24 @@ int64_t CopyChunk(PlatformFile* source, const OutputFile& image, uint8_t* buffer
     return -1;
 }
 
-// Copies source bytes [from, to) to the same place in the image, in one
-// copy inside the system as far as it goes. Gives -1 when all was copied,
-// else the image length at which the export ends.
-int64_t CopyStretch(PlatformFile* source, const OutputFile& image, uint8_t* buffer, int64_t from, int64_t to,
-                    int64_t dataEnd)
+// After a copy of source bytes [at, to) to the same place in the image
+// that copied `copied` bytes: the 64 KiB loop takes over from the chunk
+// where it stopped, and copies go on after that chunk. Gives -1 when all
+// was copied, else the image length at which the export ends.
+int64_t GoOnAfterCopy(PlatformFile* source, const OutputFile& image, uint8_t* buffer, int64_t at, int64_t to,
+                      int64_t copied, int64_t dataEnd)
 {
-    // Steps of 256 MiB keep the progress line moving on large stretches.
-    constexpr int64_t kStep = int64_t{256} << 20;
-    int64_t at = from;
-    while (at < to) {
-        const int64_t step = std::min(to - at, kStep);
-        const int64_t copied = PlatformCopyRange(source, at, image.file.get(), at, step);
-        if (copied == step) {
-            at += step;
-            ProgressUpdate(at);
-            continue;
-        }
+    while (copied != to - at) {
         const int64_t chunkStart = (at + std::max<int64_t>(copied, 0)) / kChunk * kChunk;
         const int64_t stop = CopyChunk(source, image, buffer, chunkStart, dataEnd);
         if (stop >= 0) {
             return stop;
         }
         at = std::min(chunkStart + kChunk, dataEnd);
+        if (at >= to) {
+            break;
+        }
+        copied = PlatformCopyRange(source, at, image.file.get(), at, to - at);
     }
     return -1;
 }
@@ -95,11 +91,27 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
         return;
     }
 
+    // The data stretches go in moves of 8 MiB that end on a chunk; a move
+    // that falls short is taken over by the 64 KiB loop from the chunk
+    // where it stopped, with that chunk's test and message. The progress
+    // line moves on every 256 MiB.
+    constexpr int64_t kMove = int64_t{8} << 20;
+    constexpr int64_t kStep = int64_t{256} << 20;
     const ProgressScope progress("conv2img", dataEnd);
+    Transfer transfer(image.file.get());
+    int64_t stop = -1;
+    auto give = [&](int64_t from, int64_t to) {
+        TransferGive(transfer, {{source, from, from, to - from}}, [&, from, to](const MovesDone& result) {
+            if (result.move == 0) {  // the move fell short
+                stop = GoOnAfterCopy(source, image, buffer.get(), from, to, result.done, dataEnd);
+            }
+            return stop < 0;
+        });
+    };
     int64_t position = 0;
     int64_t start = 0;
     int64_t end = 0;
-    while (position < dataEnd) {
+    while (position < dataEnd && stop < 0) {
         const int found = PlatformNextData(source, position, &start, &end);
         if (found < 0) {
             // Where the data lies is unknown: all the rest may be data. The
@@ -110,16 +122,20 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
             break;
         }
         end = std::min(end, dataEnd);
-        const int64_t stop = CopyStretch(source, image, buffer.get(), start, end, dataEnd);
-        if (stop >= 0) {
-            // The copy ends here; the image keeps what the 64 KiB loop had
-            // written by then, holes before it read as the zeros it wrote.
-            SetOutputLength(image, static_cast<uint64_t>(stop));
-            return;
+        for (int64_t at = start; at < end && stop < 0;) {
+            const int64_t stepEnd = std::min(end, at + kStep);
+            for (int64_t next = 0; at < stepEnd && stop < 0; at = next) {
+                next = std::min(stepEnd, (at + kMove) / kMove * kMove);
+                give(at, next);
+            }
+            ProgressUpdate(at);
         }
         position = end;
     }
-    SetOutputLength(image, static_cast<uint64_t>(dataEnd));
+    TransferFinish(transfer);
+    // When the copy ended early the image keeps what the 64 KiB loop had
+    // written by then, holes before it read as the zeros it wrote.
+    SetOutputLength(image, static_cast<uint64_t>(stop >= 0 ? stop : dataEnd));
 }
 
 }  // namespace

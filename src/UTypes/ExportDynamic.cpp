@@ -16,11 +16,14 @@
 #include "ExportDynamic.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <vector>
 
 #include "OutputFile.h"
 #include "Progress.h"
 #include "Report.h"
+#include "Transfer.h"
 #include "VhdRecords.h"
 
 namespace {
@@ -51,6 +54,16 @@ uint64_t PresentEntries(uint64_t tableOffset, uint32_t maxEntries, int64_t sourc
     return std::min<uint64_t>(maxEntries, (size - tableOffset) / 4);
 }
 
+// The end of the run of present sectors that starts at `s`, within the
+// first `available` sectors.
+int RunEnd(const bool* present, int s, int available)
+{
+    while (s < available && present[s]) {
+        ++s;
+    }
+    return s;
+}
+
 // The bitmap as one flag per data sector, byte 0 first, each byte's most
 // significant bit first. Gives the count of sectors present.
 int DecodeBitmap(const uint8_t* bitmap, bool* present)
@@ -63,15 +76,15 @@ int DecodeBitmap(const uint8_t* bitmap, bool* present)
     return count;
 }
 
-// Writes the present sectors of one block: each run in one copy until a
-// copy fails or falls short, then each sector on its own, a read and a
-// write, as the sector-by-sector walk does. A failed sector abandons the rest of its bitmap
-// byte, whose sectors stay zero.
-void WalkSectors(const Export& job, const bool* present, int available, int64_t data, uint64_t imagePosition)
+// Writes the present sectors of one block from sector `s` on: each run in
+// one copy until a copy fails or falls short (`pieceByPiece`), then each
+// sector on its own, a read and a write, as the sector-by-sector walk
+// does. A failed sector abandons the rest of its bitmap byte, whose sectors
+// stay zero.
+void WalkSectors(const Export& job, const bool* present, int available, int64_t data, uint64_t imagePosition, int s,
+                 bool pieceByPiece)
 {
     PlatformFile* image = job.image.file.get();
-    bool pieceByPiece = false;
-    int s = 0;
     while (s < kSectors) {
         if (!present[s]) {
             ++s;
@@ -92,10 +105,7 @@ void WalkSectors(const Export& job, const bool* present, int available, int64_t 
             continue;
         }
         if (!pieceByPiece) {
-            int end = s;
-            while (end < available && present[end]) {
-                ++end;
-            }
+            const int end = RunEnd(present, s, available);
             const int64_t bytes = (end - s) * kSector;
             const int64_t copied = PlatformCopyRange(job.source, data + s * kSector, image, at, bytes);
             if (copied == bytes) {
@@ -124,25 +134,58 @@ void WalkSectors(const Export& job, const bool* present, int available, int64_t 
 }
 
 // One allocated block whose bitmap lies at `bitmapPosition` in the source,
-// written at `imagePosition`.
-void ExportBlock(const Export& job, int64_t bitmapPosition, uint64_t imagePosition)
+// written at `imagePosition`: its runs of present sectors go to the
+// transfer as one task, and the walk takes over from a run that falls
+// short. An image that could not be created gets the walk itself, which
+// says what fails sector by sector.
+void ExportBlock(const Export& job, Transfer& transfer, int64_t bitmapPosition, uint64_t imagePosition)
 {
-    uint8_t bitmap[kBitmapSize] = {};
-    if (PlatformReadAt(job.source, bitmapPosition, bitmap, kBitmapSize) < 0) {
+    std::array<uint8_t, kBitmapSize> bitmap{};
+    if (PlatformReadAt(job.source, bitmapPosition, bitmap.data(), kBitmapSize) < 0) {
         // Standard output says nothing of it; the image would be wrong
         // without a word, so standard error does.
+        const std::string why = PlatformErrorText();
+        TransferFinish(transfer);
         ReportProblem("could not read the sector bitmap at byte " + std::to_string(bitmapPosition) +
-                      " of the source (" + PlatformErrorText() + "); its block is zeros in the image");
+                      " of the source (" + why + "); its block is zeros in the image");
     }
     bool present[kSectors];
-    const int count = DecodeBitmap(bitmap, present);
-    if (count == 0) {
+    if (DecodeBitmap(bitmap.data(), present) == 0) {
         return;  // all zeros: a hole
     }
     const int64_t data = bitmapPosition + kBitmapSize;
     const int available = static_cast<int>(std::clamp<int64_t>((job.sourceSize - data) / kSector, 0, kSectors));
+    if (!job.image.file) {
+        WalkSectors(job, present, available, data, imagePosition, 0, false);
+        return;
+    }
 
-    WalkSectors(job, present, available, data, imagePosition);
+    std::vector<Move> runs;
+    std::vector<int> firstSectors;
+    for (int s = 0; s < available;) {
+        if (!present[s]) {
+            ++s;
+            continue;
+        }
+        const int end = RunEnd(present, s, available);
+        runs.push_back({job.source, data + s * kSector, ToPosition(imagePosition + static_cast<uint64_t>(s) * kSector),
+                        (end - s) * kSector});
+        firstSectors.push_back(s);
+        s = end;
+    }
+    if (runs.empty()) {
+        return;  // every present sector lies beyond the source: holes
+    }
+    TransferGive(transfer, std::move(runs),
+                 [&job, bitmap, data, imagePosition, available, firstSectors](const MovesDone& result) {
+                     if (result.move < firstSectors.size()) {
+                         bool sectors[kSectors];
+                         DecodeBitmap(bitmap.data(), sectors);
+                         const int s = firstSectors[result.move] + static_cast<int>(result.done / kSector);
+                         WalkSectors(job, sectors, available, data, imagePosition, s, true);
+                     }
+                     return true;
+                 });
 }
 
 }  // namespace
@@ -183,6 +226,7 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
     // come out as zeros: only the image position moves, per entry with no
     // call at all, and for the claimed entries beyond the table in one step.
     const ProgressScope progress("conv2img", static_cast<int64_t>(present * blockSize));
+    Transfer transfer(image.file.get());
     uint64_t imagePosition = 0;
     for (uint64_t i = 0; i < present; ++i) {
         const uint32_t entry = table[i];
@@ -197,14 +241,17 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
         const int64_t bitmapPosition = static_cast<int64_t>(entry) * kSector;
         if (!PlatformSeek(source, bitmapPosition)) {
             // The message for a block it cannot reach; the walk ends.
-            ReportFailure("writefile error:" + PlatformErrorText());
+            const std::string why = PlatformErrorText();
+            TransferFinish(transfer);
+            ReportFailure("writefile error:" + why);
             SetOutputLength(image, imagePosition);
             return;
         }
-        ExportBlock(job, bitmapPosition, imagePosition);
+        ExportBlock(job, transfer, bitmapPosition, imagePosition);
         imagePosition += kBlockData;
         ProgressUpdate(static_cast<int64_t>(imagePosition));
     }
+    TransferFinish(transfer);
     imagePosition += (maxEntries - present) * blockSize;
     SetOutputLength(image, imagePosition);
 }

@@ -8,12 +8,12 @@
 // and its Current Size need not be a whole number of blocks. Each block is
 // found through its own table entry, so every sector keeps its data.
 //
-// Data moves in large transfers: the table in one write, runs of blocks
-// with PlatformCopyRange (shared extents where the file system has them).
-// When a large write fails or comes back short the rest of it goes piece
-// by piece (each table entry, each bitmap, each data area) with one
-// "WriteFile failed" per piece that fails, as if it had gone that way from
-// the start.
+// Data moves in large transfers: the table in one write, each block in
+// one move of the transfer (Transfer.h; shared extents where the file
+// system has them). When a large write fails or comes back short the rest
+// of it goes piece by piece (each table entry, each bitmap, each data area)
+// with one "WriteFile failed" per piece that fails, as if it had gone that
+// way from the start.
 #include "RebuildDynamic.h"
 
 #include <algorithm>
@@ -23,11 +23,12 @@
 #include "OutputFile.h"
 #include "Progress.h"
 #include "Report.h"
+#include "Transfer.h"
 
 namespace {
 
 constexpr uint32_t kEntriesPerWrite = 4u << 20;  // 16 MiB of table: every real disk's table in one write
-constexpr int64_t kBlocksPerCopy = 256;           // 512 MiB per large copy
+constexpr int64_t kBlocksPerRun = 256;            // 512 MiB between two looks of the progress line
 
 struct SourceBlock {
     int64_t position;  // of its bitmap in the source
@@ -110,45 +111,50 @@ void CopyPiece(RebuildFiles& files, int64_t from, int64_t to, uint32_t count, ui
     WritePiece(files.out, to, buffer, count);
 }
 
+// Piece by piece, from `done` bytes into the block on: its bitmap unless
+// that was done, then its data area.
+void CopyBlockPieces(RebuildFiles& files, int64_t from, int64_t to, int64_t done, uint8_t* buffer)
+{
+    if (done < kBitmapSize) {
+        CopyPiece(files, from, to, kBitmapSize, buffer);
+    }
+    CopyPiece(files, from + kBitmapSize, to + kBitmapSize, kBlockSize, buffer);
+}
+
 // The blocks in the order of their source positions, packed from
-// `firstBlock`. Runs that lie back to back in the source go in one copy.
+// `firstBlock`, one task each. A block that falls short, or runs past the
+// end of the source, goes piece by piece. The progress line moves on at
+// every run of blocks that lie back to back in the source, 256 at most.
 void CopyBlocks(RebuildFiles& files, const std::vector<SourceBlock>& blocks, int64_t firstBlock, uint8_t* buffer)
 {
     const auto total = static_cast<int64_t>(blocks.size());
     const ProgressScope progress("resize", total * kBlockInFile);
+    auto at = [&](int64_t b) { return blocks[static_cast<size_t>(b)]; };
+    Transfer transfer(files.out);
     for (int64_t first = 0; first < total;) {
         ProgressUpdate(first * kBlockInFile);
-        int64_t end = first;
-        while (end < total && end - first < kBlocksPerCopy && Whole(files, blocks[static_cast<size_t>(end)]) &&
-               (end == first || blocks[static_cast<size_t>(end)].position ==
-                                    blocks[static_cast<size_t>(end - 1)].position + kBlockInFile)) {
+        int64_t end = first + 1;
+        while (Whole(files, at(first)) && end < total && end - first < kBlocksPerRun && Whole(files, at(end)) &&
+               at(end).position == at(end - 1).position + kBlockInFile) {
             ++end;
         }
-        const int64_t target = firstBlock + first * kBlockInFile;
-        int64_t copied = 0;
-        if (end > first) {
-            const int64_t length = (end - first) * kBlockInFile;
-            copied = std::max<int64_t>(
-                PlatformCopyRange(files.source, blocks[static_cast<size_t>(first)].position, files.out, target, length), 0);
-            if (copied == length) {
-                first = end;
-                continue;
-            }
-        } else {
-            end = first + 1;  // runs past the end of the source
-        }
-        // Piece by piece from the first piece not copied whole.
-        for (int64_t b = first + copied / kBlockInFile; b < end; ++b) {
-            const int64_t from = blocks[static_cast<size_t>(b)].position;
+        for (int64_t b = first; b < end; ++b) {
+            const int64_t from = at(b).position;
             const int64_t to = firstBlock + b * kBlockInFile;
-            const bool bitmapDone = b == first + copied / kBlockInFile && copied % kBlockInFile >= kBitmapSize;
-            if (!bitmapDone) {
-                CopyPiece(files, from, to, kBitmapSize, buffer);
+            std::vector<Move> moves;
+            if (Whole(files, at(b))) {
+                moves.push_back({files.source, from, to, kBlockInFile});
             }
-            CopyPiece(files, from + kBitmapSize, to + kBitmapSize, kBlockSize, buffer);
+            TransferGive(transfer, std::move(moves), [&files, from, to, buffer](const MovesDone& result) {
+                if (result.move == 0) {  // fell short, or no move at all
+                    CopyBlockPieces(files, from, to, result.done, buffer);
+                }
+                return true;
+            });
         }
         first = end;
     }
+    TransferFinish(transfer);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 
 #include "Platform/Platform.h"
 
@@ -13,10 +14,12 @@ REAL(PlatformOpen); REAL(PlatformClose); REAL(PlatformSeek); REAL(PlatformSeekEn
 REAL(PlatformReadAt); REAL(PlatformWriteAt); REAL(PlatformCopyRange); REAL(PlatformSetLength); REAL(PlatformFree);
 REAL(PlatformRemoveFile); REAL(PlatformRenameNoReplace); REAL(PlatformAlloc); REAL(PlatformMonotonicMs);
 REAL(PlatformNextData);
+REAL(PlatformProcessorCount);
 
 namespace {
 
 Faults g_faults;
+std::mutex g_lock;  // for the counters: a transfer's workers call in at once
 TestCounters g_counters;
 std::map<std::string, int64_t> g_perOp;
 int64_t g_clockMs = 0;
@@ -37,6 +40,12 @@ bool Matches(const char* names, const std::string& op, int64_t nth)
     return false;
 }
 
+void Add(int64_t& counter, int64_t amount)
+{
+    const std::lock_guard<std::mutex> hold(g_lock);
+    counter += amount;
+}
+
 struct Turn {
     bool fail, shorten;
 };
@@ -44,6 +53,7 @@ struct Turn {
 // Counts a call that a switch can reach, and tells what the switches make of it.
 Turn Count(const std::string& op)
 {
+    const std::lock_guard<std::mutex> hold(g_lock);
     if (g_faults.stopAfterWrites >= 0 && g_counters.writes >= g_faults.stopAfterWrites) throw StopProgram{};
     ++g_counters.calls;
     const int64_t nth = ++g_perOp[op];
@@ -60,7 +70,7 @@ int64_t Written(bool bad, uint32_t count, Write write)
 {
     const Turn turn = Count("write");
     const int64_t n = turn.fail || bad ? -1 : write(turn.shorten ? count / 2 : count);
-    g_counters.writes += n > 0 ? 1 : 0;
+    Add(g_counters.writes, n > 0 ? 1 : 0);
     if (turn.fail || bad || turn.shorten) SaveSystemError();
     return n;
 }
@@ -77,11 +87,15 @@ PlatformFile* PlatformOpen(const std::string& path, OpenMode mode)
 {
     const bool create = mode == OpenMode::CreateNewWrite || mode == OpenMode::CreateNewReadWrite;
     PlatformFile* file = Count(create ? "create" : "open").fail ? (SaveSystemError(), nullptr) : RealPlatformOpen(path, mode);
-    g_counters.openFiles += file != nullptr ? 1 : 0;
+    Add(g_counters.openFiles, file != nullptr ? 1 : 0);
     return file;
 }
 
-void PlatformClose(PlatformFile* file) { g_counters.openFiles -= file != nullptr ? 1 : 0, RealPlatformClose(file); }
+void PlatformClose(PlatformFile* file)
+{
+    Add(g_counters.openFiles, file != nullptr ? -1 : 0);
+    RealPlatformClose(file);
+}
 
 bool PlatformSeek(PlatformFile* file, int64_t at) { return RealPlatformSeek(Count("seek").fail ? nullptr : file, at); }
 
@@ -115,7 +129,7 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromAt, PlatformFile* to, 
     if (stop < length)
         return CopyThroughBuffer(from, fromAt, to, toAt, length, CopyThroughBuffer(from, fromAt, to, toAt, stop, 0, stop), length);
     const int64_t n = RealPlatformCopyRange(from, fromAt, to, toAt, length);
-    g_counters.writes += n > 0 ? 1 : 0;
+    Add(g_counters.writes, n > 0 ? 1 : 0);
     return n;
 }
 
@@ -139,13 +153,16 @@ bool PlatformRenameNoReplace(const std::string& from, const std::string& to)
 void* PlatformAlloc(size_t bytes)
 {
     void* memory = Count("alloc").fail || bytes > g_faults.allocLimit ? nullptr : RealPlatformAlloc(bytes);
-    g_counters.allocated += memory != nullptr ? static_cast<int64_t>(bytes) : 0;
+    Add(g_counters.allocated, memory != nullptr ? static_cast<int64_t>(bytes) : 0);
     return memory;
 }
 
 void PlatformFree(void* memory, size_t bytes)
 {
-    g_counters.allocated -= memory != nullptr ? static_cast<int64_t>(bytes) : 0, RealPlatformFree(memory, bytes);
+    Add(g_counters.allocated, memory != nullptr ? -static_cast<int64_t>(bytes) : 0);
+    RealPlatformFree(memory, bytes);
 }
+
+unsigned PlatformProcessorCount() { return g_faults.processors; }
 
 int64_t PlatformMonotonicMs() { return g_faults.fakeClock ? g_clockMs += 100 : RealPlatformMonotonicMs(); }

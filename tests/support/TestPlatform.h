@@ -14,6 +14,7 @@ struct Faults {
     int64_t stopAfterWrites = -1;      // once this many writes moved bytes, the next call throws StopProgram
     uint64_t allocLimit = UINT64_MAX;  // larger allocations are refused
     bool fakeClock = false;            // the clock moves 100 ms at every look
+    unsigned processors = 1;           // so many workers run a transfer's moves; one runs them in order
 };
 struct StopProgram {};  // the program dies inside a platform call
 

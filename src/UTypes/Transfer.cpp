@@ -1,0 +1,204 @@
+#include "Transfer.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include "Platform/Platform.h"
+
+namespace {
+
+// Writes to one file take turns in the kernel, so more workers than two
+// gain little: one reads while another writes. Four at most.
+constexpr unsigned kMostWorkers = 4;
+// Tasks given and not yet followed up, per worker: enough to keep each busy
+// while the command plans, few enough to bound what is in flight.
+constexpr size_t kTasksPerWorker = 4;
+
+enum class Stage { Waiting, Running, Done };
+
+struct Task {
+    std::vector<Move> moves;
+    std::function<bool(const MovesDone&)> after;
+    MovesDone result{0, 0};
+    std::exception_ptr failure;
+    Stage stage = Stage::Waiting;
+};
+
+void RunMoves(PlatformFile* destination, Task& task)
+{
+    try {
+        task.result = {task.moves.size(), 0};
+        for (size_t i = 0; i < task.moves.size(); ++i) {
+            const Move& move = task.moves[i];
+            const int64_t done = PlatformCopyRange(move.source, move.from, destination, move.to, move.length);
+            if (done != move.length) {
+                task.result = {i, std::max<int64_t>(done, 0)};
+                break;
+            }
+        }
+    } catch (...) {
+        task.failure = std::current_exception();
+    }
+}
+
+bool FellShort(const Task& task)
+{
+    return task.failure != nullptr || task.result.move < task.moves.size();
+}
+
+}  // namespace
+
+struct TransferState {
+    PlatformFile* destination;
+    unsigned workerCount;
+    std::vector<std::thread> workers;
+    std::mutex lock;
+    std::condition_variable wake;  // for the workers: a task to do, or the end
+    std::condition_variable done;  // for the command: a task is done
+    std::deque<std::shared_ptr<Task>> given;  // not yet followed up, oldest first
+    std::deque<std::shared_ptr<Task>> queue;  // not yet begun
+    bool sequential = false;  // a task fell short: the workers take no more
+    bool closing = false;
+    bool ended = false;       // an `after` ended the job
+};
+
+namespace {
+
+void Work(TransferState& state)
+{
+    std::unique_lock<std::mutex> hold(state.lock);
+    for (;;) {
+        state.wake.wait(hold, [&] { return state.closing || (!state.sequential && !state.queue.empty()); });
+        if (state.closing) {
+            return;
+        }
+        const std::shared_ptr<Task> task = state.queue.front();
+        state.queue.pop_front();
+        task->stage = Stage::Running;
+        hold.unlock();
+        RunMoves(state.destination, *task);
+        hold.lock();
+        task->stage = Stage::Done;
+        state.sequential = state.sequential || FellShort(*task);
+        state.done.notify_all();
+    }
+}
+
+// Waits until the oldest task is done, running it here when no worker will.
+void AwaitOldest(TransferState& state, std::unique_lock<std::mutex>& hold)
+{
+    const std::shared_ptr<Task> task = state.given.front();
+    state.done.wait(hold, [&] {
+        return task->stage == Stage::Done || (state.sequential && task->stage == Stage::Waiting);
+    });
+    if (task->stage == Stage::Waiting) {
+        state.queue.erase(std::find(state.queue.begin(), state.queue.end(), task));
+        task->stage = Stage::Running;
+        hold.unlock();
+        RunMoves(state.destination, *task);
+        hold.lock();
+        task->stage = Stage::Done;
+    }
+}
+
+// Follows up the given tasks, oldest first: all of them when `finishing`,
+// else until few enough are in flight (none once the job runs
+// sequentially). A task's `after` runs unlocked, so the workers go on
+// meanwhile.
+void FollowUp(TransferState& state, bool finishing)
+{
+    std::unique_lock<std::mutex> hold(state.lock);
+    const size_t inFlight = kTasksPerWorker * state.workerCount;
+    while (!state.ended && state.given.size() > (finishing || state.sequential ? 0 : inFlight)) {
+        AwaitOldest(state, hold);
+        const std::shared_ptr<Task> task = state.given.front();
+        state.given.pop_front();
+        hold.unlock();
+        if (task->failure) {
+            std::rethrow_exception(task->failure);
+        }
+        const bool goOn = task->after(task->result);
+        hold.lock();
+        if (!goOn) {
+            // What was not begun is dropped; what is under way is waited for,
+            // so that nothing writes to the destination after this.
+            state.ended = true;
+            state.queue.clear();
+            state.done.wait(hold, [&] {
+                return std::none_of(state.given.begin(), state.given.end(),
+                                    [](const std::shared_ptr<Task>& t) { return t->stage == Stage::Running; });
+            });
+            state.given.clear();
+        }
+    }
+}
+
+void Close(TransferState& state)
+{
+    {
+        const std::lock_guard<std::mutex> hold(state.lock);
+        state.closing = true;
+        state.queue.clear();
+    }
+    state.wake.notify_all();
+    for (std::thread& worker : state.workers) {
+        worker.join();
+    }
+    state.workers.clear();
+}
+
+}  // namespace
+
+Transfer::Transfer(PlatformFile* destination) : state(std::make_unique<TransferState>())
+{
+    state->destination = destination;
+    state->workerCount = std::min(PlatformProcessorCount(), kMostWorkers);
+}
+
+Transfer::~Transfer()
+{
+    Close(*state);
+}
+
+bool TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<bool(const MovesDone&)> after)
+{
+    TransferState& state = *transfer.state;
+    if (state.ended) {
+        return false;
+    }
+    auto task = std::make_shared<Task>();
+    task->moves = std::move(moves);
+    task->after = std::move(after);
+    if (state.workerCount <= 1) {
+        // One processor: the task runs here and now.
+        RunMoves(state.destination, *task);
+        if (task->failure) {
+            std::rethrow_exception(task->failure);
+        }
+        state.ended = !task->after(task->result);
+        return !state.ended;
+    }
+    {
+        const std::lock_guard<std::mutex> hold(state.lock);
+        if (state.workers.empty()) {
+            for (unsigned i = 0; i < state.workerCount; ++i) {
+                state.workers.emplace_back(Work, std::ref(state));
+            }
+        }
+        state.given.push_back(task);
+        state.queue.push_back(task);
+    }
+    state.wake.notify_one();
+    FollowUp(state, false);
+    return !state.ended;
+}
+
+bool TransferFinish(Transfer& transfer)
+{
+    FollowUp(*transfer.state, true);
+    return !transfer.state->ended;
+}

@@ -1,0 +1,62 @@
+// The large data moves of an export or a rebuild, carried out by several
+// workers while the command plans the next ones.
+//
+// A command gives tasks in the order its sequential walk would do them.
+// Each task is a list of moves, done in order by one worker with
+// PlatformCopyRange until one falls short. What follows a task (its
+// `after`) runs on the command's own thread, in the order the tasks were
+// given, once the task is done: there the command checks the result, redoes
+// a move that fell short piece by piece and prints what failed, exactly as
+// the sequential walk would. Standard output therefore comes out in the
+// walk's order, whatever order the workers finish in.
+//
+// A task's `after` that gives false ends the job: tasks given after it are
+// dropped, those under way are waited for, and no further `after` runs.
+// After the first task that fell short the job runs on the command's
+// thread alone, as the sequential walk does, so that a failure (a full
+// disk) is met by the tasks in their order.
+//
+// With one processor (PlatformProcessorCount), and always under the test
+// seam unless a test asks for more, every task runs when it is given, on
+// the command's thread: the platform calls then come in the walk's order.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+struct PlatformFile;
+
+struct Move {
+    PlatformFile* source;
+    int64_t from;  // position in the source
+    int64_t to;    // position in the destination
+    int64_t length;
+};
+
+// What became of a task: `move` is the first move that fell short, after
+// `done` of its bytes; every move was done when `move` is their count.
+struct MovesDone {
+    size_t move;
+    int64_t done;
+};
+
+struct TransferState;
+
+struct Transfer {
+    explicit Transfer(PlatformFile* destination);
+    ~Transfer();  // drops what is left and waits for the workers
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+    std::unique_ptr<TransferState> state;
+};
+
+// Gives a task. Gives false once the job has ended (see above); the task is
+// then dropped.
+bool TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<bool(const MovesDone&)> after);
+
+// Waits for every task given and runs what follows each. Gives false when
+// the job ended early. Call it before the command prints anything of its
+// own, so that what the tasks print comes first.
+bool TransferFinish(Transfer& transfer);

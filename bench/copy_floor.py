@@ -12,6 +12,11 @@ with qemu-img from raw images of random data:
     fixed    fixed
     empty    dynamic, 100 GiB, no block allocated
 
+and, with bench/make_vhd.py, one that qemu-img does not write:
+
+    partial  dynamic, every fourth block allocated, its sector bitmap in
+             runs of 8 to 512 sectors present and absent
+
 and times, for each job, dravik and its peer taking turns (A B, then B A in
 the next round): each run starts after the last outputs are removed and
 `sync`, outside the time. Warm: the sources are in the page cache and
@@ -65,6 +70,8 @@ def make_images(work, size):
     sh("qemu-img", "convert", "-f", "raw", "-O", "vpc", raw, os.path.join(work, "quarter.vhd"))
     os.remove(raw)
     sh("qemu-img", "create", "-f", "vpc", os.path.join(work, "empty.vhd"), "100G")
+    sh(sys.executable, os.path.join(ROOT, "bench", "make_vhd.py"), "dynamic", os.path.join(work, "partial.vhd"),
+       str(size >> 20), "quarter")
     sh("sync")
 
 
@@ -131,7 +138,7 @@ def main():
     args = parser.parse_args()
     if shutil.which("qemu-img") is None:
         sys.exit("needs qemu-img: apt-get install qemu-utils")
-    dravik = args.dravik
+    dravik = args.dravik and os.path.abspath(args.dravik)
     if dravik is None:
         print("building the release preset ...", flush=True)
         sh("cmake", "--preset", "release", cwd=ROOT)
@@ -150,6 +157,8 @@ def main():
             ("dynamic full -> raw / cp of the source", "%s conv2img full.vhd out.img" % dravik, "cp full.vhd out.vhd"),
             ("dynamic quarter -> raw / qemu-img", "%s conv2img quarter.vhd out.img" % dravik,
              "qemu-img convert -f vpc -O raw quarter.vhd out.img"),
+            ("dynamic partial bitmaps -> raw / qemu-img", "%s conv2img partial.vhd out.img" % dravik,
+             "qemu-img convert -f vpc -O raw partial.vhd out.img"),
             ("fixed -> raw / qemu-img", "%s conv2img fixed.vhd out.img" % dravik,
              "qemu-img convert -f vpc -O raw fixed.vhd out.img"),
             ("rebuild +16 MiB / cp of the source", resize, "cp full.vhd out.vhd"),
@@ -167,7 +176,7 @@ def main():
             print("\ncold runs skipped: dropping the caches needs root")
 
         print("\nchecks (dravik's image against qemu-img's; peak memory of dravik):")
-        for name in ("full", "quarter", "fixed", "empty"):
+        for name in ("full", "quarter", "partial", "fixed", "empty"):
             command = "%s conv2img %s.vhd out.img" % (dravik, name)
             memory = peak_mib(command, work)
             sh("qemu-img", "convert", "-f", "vpc", "-O", "raw", name + ".vhd", "out-qemu.img", cwd=work)

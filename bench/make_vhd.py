@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the VHD images for bench/conv2img.sh.
+"""Writes VHD images the way dravik lays them out, for bench/copy_floor.py.
 
     make_vhd.py fixed   OUT SIZE_MIB                 random data, then a fixed footer
     make_vhd.py dynamic OUT SIZE_MIB full|quarter|none

@@ -68,16 +68,21 @@ int64_t PlatformWrite(PlatformFile* file, const void* buffer, uint32_t count);
 int64_t PlatformReadAt(PlatformFile* file, int64_t position, void* buffer, uint32_t count);
 int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer, uint32_t count);
 
+// True when the system can copy between the two files without moving the
+// data through this machine: both lie on one file system that shares
+// extents (btrfs, XFS, bcachefs, ZFS, OCFS2) or copies on its server (NFS,
+// SMB). Never on Windows, where dravik does not use ReFS's block cloning.
+bool PlatformSharesExtents(PlatformFile* from, PlatformFile* to);
+
 // Copies `length` bytes from one file at `fromPosition` to another at
-// `toPosition`, the cheapest way that is correct. Where the file system
-// shares extents between the two files (btrfs, XFS), a range whose two
-// positions are equally aligned to a page goes through copy_file_range,
-// which shares them. Everything else goes through this thread's buffer
-// (CopyThroughBuffer): where nothing can be shared, reading and writing
-// costs less than the system's own copy, and on Windows it is the only
-// way. Gives the count of bytes copied, less than asked when the source
-// ends first, or -1 when the call failed before copying any. Several
-// threads may copy between the same files at once.
+// `toPosition`, the cheapest way that is correct: between files that share
+// extents, a range whose two positions are equally aligned to a page goes
+// through copy_file_range, which shares them or copies on the server;
+// everything else goes through this thread's buffer (CopyThroughBuffer),
+// which costs less than the system's own copy where that copy has to move
+// the data anyway. Gives the count of bytes copied, less than asked when the
+// source ends first, or -1 when the call failed before copying any.
+// Several threads may copy between the same files at once.
 int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
                           int64_t length);
 

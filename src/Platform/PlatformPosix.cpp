@@ -2,15 +2,13 @@
 // everywhere, EINTR and short transfers retried, no call that replaces or
 // removes a file it was not asked to.
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +21,8 @@ static_assert(sizeof(off_t) == 8, "dravik needs 64-bit file positions");
 
 struct PlatformFile {
     int fd;
-    // Whether this file shares extents with the files copied into it:
-    // unknown (-1) until the first copy that could share them tries.
-    std::atomic<int> sharesExtents{-1};
+    dev_t device;
+    bool sharingFileSystem;  // on a file system that shares extents or copies on its server
 };
 
 namespace {
@@ -50,6 +47,21 @@ bool FailWithText(const char* text)
 }
 
 constexpr const char* kNotRegular = "not a regular file";
+
+// The file systems where copy_file_range need not move the data through
+// this machine: they share extents (btrfs, XFS, bcachefs, ZFS, OCFS2) or
+// copy on their server (NFS, SMB, CIFS). Elsewhere (ext4, tmpfs) it copies
+// through the page cache on one thread.
+bool SharesExtents(int fd)
+{
+    constexpr unsigned long kSharing[] = {0x9123683E, 0x58465342, 0xCA451A4E, 0x2FC12FC1,
+                                          0x7461636F, 0x6969,     0xFE534D42, 0xFF534D42};
+    struct statfs info {};
+    return fstatfs(fd, &info) == 0 &&
+           std::find(std::begin(kSharing), std::end(kSharing), static_cast<unsigned long>(info.f_type)) !=
+               std::end(kSharing);
+}
+
 
 bool IsRegular(const struct stat& info)
 {
@@ -80,8 +92,8 @@ bool MoveAcrossFileSystems(const std::string& from, const std::string& to)
     }
 
     bool ok = true;
-    PlatformFile source{in};
-    PlatformFile target{out};
+    PlatformFile source{in, info.st_dev, SharesExtents(in)};
+    PlatformFile target{out, info.st_dev, SharesExtents(out)};
     off_t position = 0;
     while (ok && position < info.st_size) {
         off_t data = lseek(in, position, SEEK_DATA);
@@ -180,16 +192,16 @@ PlatformFile* PlatformOpen(const std::string& path, OpenMode mode)
         Fail(errno);
         return nullptr;
     }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !IsRegular(info)) {
+        close(fd);
+        FailWithText(kNotRegular);
+        return nullptr;
+    }
     if (!create) {
-        struct stat info {};
-        if (fstat(fd, &info) != 0 || !IsRegular(info)) {
-            close(fd);
-            FailWithText(kNotRegular);
-            return nullptr;
-        }
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
-    return new PlatformFile{fd};
+    return new PlatformFile{fd, info.st_dev, SharesExtents(fd)};
 }
 
 void PlatformClose(PlatformFile* file)
@@ -287,23 +299,10 @@ int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer
     });
 }
 
-namespace {
-
-constexpr int64_t kPage = 4096;  // the block size of the file systems that share extents
-
-// Shares one page of `from` with `to` (FICLONERANGE). ext4, tmpfs and
-// copies across file systems refuse it at once.
-bool SharePage(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition)
+bool PlatformSharesExtents(PlatformFile* from, PlatformFile* to)
 {
-    file_clone_range range{};
-    range.src_fd = from->fd;
-    range.src_offset = static_cast<uint64_t>(fromPosition);
-    range.src_length = kPage;
-    range.dest_offset = static_cast<uint64_t>(toPosition);
-    return ioctl(to->fd, FICLONERANGE, &range) == 0;
+    return from != nullptr && to != nullptr && from->sharingFileSystem && from->device == to->device;
 }
-
-}  // namespace
 
 int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
                           int64_t length)
@@ -312,23 +311,11 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
         Fail(from == nullptr || to == nullptr ? EBADF : EINVAL);
         return -1;
     }
-    // Where nothing can be shared, copy_file_range copies through the page
-    // cache on one thread, which costs more than the buffer (most of all
-    // for ranges that are not equally aligned). Whether the destination
-    // takes shared extents, the first copy that could share them finds out
-    // by sharing its first page; the answer holds for the file's later
-    // copies. The buffered copy takes this layer's own reads and writes.
+    // The buffered copy takes this layer's own reads and writes.
+    constexpr int64_t kPage = 4096;  // the block size of the file systems that share extents
     int64_t done = 0;
-    int shares = -1;
-    if ((fromPosition - toPosition) % kPage == 0) {
-        shares = to->sharesExtents.load();
-        if (shares < 0 && fromPosition % kPage == 0 && length >= kPage) {
-            shares = SharePage(from, fromPosition, to, toPosition) ? 1 : 0;
-            to->sharesExtents.store(shares);
-            done = shares == 1 ? kPage : 0;
-        }
-    }
-    while (shares == 1 && done < length) {
+    bool inSystem = (fromPosition - toPosition) % kPage == 0 && PlatformSharesExtents(from, to);
+    while (inSystem && done < length) {
         off_t in = fromPosition + done;
         off_t out = toPosition + done;
         const ssize_t n = copy_file_range(from->fd, &in, to->fd, &out, static_cast<size_t>(length - done), 0);
@@ -346,7 +333,7 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
             Fail(errno);
             return done > 0 ? done : -1;
         }
-        shares = 0;  // not between these files: on through the buffer
+        inSystem = false;  // not between these files: on through the buffer
     }
     return CopyThroughBuffer(from, fromPosition, to, toPosition, length, done, length, PlatformReadAt,
                              PlatformWriteAt);
@@ -496,7 +483,7 @@ unsigned PlatformProcessorCount()
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        return std::max(1, CPU_COUNT(&set));
+        return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
     }
     return static_cast<unsigned>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
 }

@@ -224,6 +224,11 @@ int64_t PlatformWriteAt(PlatformFile* file, int64_t position, const void* buffer
     return TransferAll(file, position, const_cast<char*>(static_cast<const char*>(buffer)), count, false);
 }
 
+bool PlatformSharesExtents(PlatformFile* /*from*/, PlatformFile* /*to*/)
+{
+    return false;
+}
+
 int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
                           int64_t length)
 {

@@ -69,6 +69,12 @@ void Records(const std::string& first, const std::string& last)
     Put("in.vhd", 7680, last);
 }
 
+// A fixed disk of 48 MiB, with data throughout: moves for several workers and more.
+void FixedFull48MiB()
+{
+    Put("in.vhd", 0, Pattern(48 * kMiB, 1) + Footer(2, 48 * kMiB));
+}
+
 #define USAGE "dravik 0.2 by *|dravik conv2img source_file.vhd dest_file.img|dravik conv2vhd source_file.img " \
               "dest_file_fixed.vhd|dravik resize source_file_fixed.vhd size_in_Mbytes|dravik info source_file.vhd"
 #define C2V "appending a 512bytes footer to the img file|"
@@ -146,9 +152,12 @@ const Case kCases[] = {
     {"conv2img_fixed_copy_fails", [] {Fixed("in.vhd", 1000448);}, {"conv2img", "in.vhd", "out.img"}, C2I "disk_type=fixed|writefile error:{E}|done", 1, "", "in.vhd=1000960:b179c39b65fdd78c out.img=196608:93a6ba58c68b060d", {.faults = {.badWrite = 200000}}},
     {"conv2img_fixed_first_chunk_fails", [] {Fixed("in.vhd", 1000448);}, {"conv2img", "in.vhd", "out.img"}, C2I "disk_type=fixed|writefile error:{E}|done", 1, "", "in.vhd=1000960:b179c39b65fdd78c out.img=0:cbf29ce484222325", {.faults = {.badWrite = 100}}},
     {"conv2img_fixed_last_chunk_fails", [] {Fixed("in.vhd", 1000448);}, {"conv2img", "in.vhd", "out.img"}, C2I "disk_type=fixed|readfile error:{E}|done", 1, "", "in.vhd=1000960:b179c39b65fdd78c out.img=983040:57d7eddbccfc81c2", {.faults = {.badRead = 983040}}},
-    {"conv2img_fixed_stops_among_moves", [] {Fixed("in.vhd", 16 * kMiB);}, {"conv2img", "in.vhd", "out.img"},
+    {"conv2img_fixed_stops_among_moves", FixedFull48MiB, {"conv2img", "in.vhd", "out.img"},
      C2I "disk_type=fixed|readfile error:{E}|done", 1, "",
-     "in.vhd=16777728:695950191feebb27 out.img=5242880:63bebb6a6b5f20d4", {.faults = {.badRead = 5 * kMiB + 3}}},
+     "in.vhd=50332160:a6f8fd1ca4a50bf0 out.img=5242880:63bebb6a6b5f20d4", {.faults = {.badRead = 5 * kMiB + 3}}},
+    {"conv2img_fixed_move_redone", [] { Fixed("in.vhd", 1000448); }, {"conv2img", "in.vhd", "out.img"},
+     C2I "disk_type=fixed|done", 0, "", "in.vhd=1000960:b179c39b65fdd78c out.img=1000448:8c1443e2086c0837",
+     {.faults = {.fail = "copy 1"}}},
     {"conv2img_fixed_short_chunk", [] {Fixed("in.vhd", 1000448);}, {"conv2img", "in.vhd", "out.img"}, C2I "disk_type=fixed|writefile error:{E}|done", 1, "", "in.vhd=1000960:b179c39b65fdd78c out.img=32768:d175038c3af44408", {.faults = {.fail = "copy 1", .shorten = "write 1"}}},
     {"conv2img_length_fails", [] {Fixed("in.vhd", 4096);}, {"conv2img", "in.vhd", "out.img"}, C2I "disk_type=fixed|done", 1, "dravik: could not give out.img its length of 4096 bytes: {E}", "in.vhd=4608:3815be51a4c09e11 out.img=4096:7e97a60cfb4c54ba", {.faults = {.fail = "setlength 1"}}},
     {"conv2img_no_copy_buffer", [] {Fixed("in.vhd", 4096);}, {"conv2img", "in.vhd", "out.img"}, C2I "disk_type=fixed", 1, "*|Out of memory.", "in.vhd=4608:3815be51a4c09e11 out.img=0:cbf29ce484222325", {.faults = {.fail = "alloc 1"}}},
@@ -368,20 +377,24 @@ TEST_P(Commands, InProcessAndAsTheProgram)
     if (c.options.only == other) GTEST_SKIP() << "not for this system";
     const Faults& f = c.options.faults;
     const bool injects = f.fail || f.shorten || f.badRead >= 0 || f.badWrite >= 0 || f.allocLimit != UINT64_MAX || f.fakeClock;
-    // In-process also with four workers, unless a fault counts calls, whose order they change.
+    // In-process also with two workers, and with copies inside the system, unless a fault counts calls.
     const bool byPosition = !f.fail && !f.shorten && f.stopAfterWrites < 0;
     struct Way {
         const char* how;
         bool program;
         unsigned processors;
+        bool inSystem;
     };
     const Scratch scratch;
-    const Way ways[] = {{"in-process", false, 1}, {"in-process, four workers", false, 4}, {"the program", true, 0}};
+    const Way ways[] = {{"in-process", false, 1, false}, {"in-process, two workers", false, 2, false},
+                        {"in-process, copies inside the system", false, 1, true}, {"the program", true, 0, false}};
     for (const Way& way : ways) {
         const bool program = way.program;
-        if (program ? injects : c.options.limitKiB > 0 || (way.processors > 1 && !byPosition)) continue;
+        const bool again = way.processors > 1 || way.inSystem;
+        if (program ? injects : c.options.limitKiB > 0 || (again && !byPosition)) continue;
         Faults faults = f;
         faults.processors = way.processors;
+        faults.inSystem = way.inSystem;
         std::string files[2];
         const Outcome got = RunRow(c, scratch.path / "case", faults, program, files);
         const char* how = way.how;

@@ -1,5 +1,6 @@
 // What the command table cannot show whole: Unique Ids, the geometry at
 // every threshold, the size operand's syntax, sizes only a caller can pass,
+// the workers a transfer runs on,
 // and the platform layer's promises: trimmed error texts, new files that
 // never replace or follow a link, nothing special removed, a move to another
 // file system, an image in use on Windows.
@@ -161,5 +162,21 @@ TEST(Platform, AnImageInUseIsSharedWithAWriterButNotWithAnExclusiveHolder)
     EXPECT_EQ(PlatformOpen("NUL", OpenMode::ReadWriteExisting), nullptr);
 }
 #endif
+
+// The moves of a job run on workers where there are two processors or more, and in order where there is one.
+TEST(Transfer, MovesRunOnWorkersWhereThereAreProcessorsForThem)
+{
+    const Scratch scratch;
+    const InFolder in(scratch.path);
+    Dynamic("in.vhd", 4 * kBlock, {3, 0, 1, 2});
+    for (const unsigned processors : {1u, 2u}) {
+        TestPlatformReset({.processors = processors});
+        std::ostringstream out;
+        EXPECT_EQ(RunDravik({"conv2img", "in.vhd", "out" + std::to_string(processors)}, out, out), 0);
+        EXPECT_EQ(TestPlatformCounters().workerCopies > 0, processors > 1) << processors;
+    }
+    TestPlatformReset();
+    EXPECT_EQ(ReadFile("out1"), ReadFile("out2"));
+}
 
 }  // namespace

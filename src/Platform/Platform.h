@@ -77,14 +77,20 @@ bool PlatformSharesExtents(PlatformFile* from, PlatformFile* to);
 // Copies `length` bytes from one file at `fromPosition` to another at
 // `toPosition`, the cheapest way that is correct: between files that share
 // extents, a range whose two positions are equally aligned to a page goes
-// through copy_file_range, which shares them or copies on the server;
-// everything else goes through this thread's buffer (CopyThroughBuffer),
-// which costs less than the system's own copy where that copy has to move
-// the data anyway. Gives the count of bytes copied, less than asked when the
-// source ends first, or -1 when the call failed before copying any.
-// Several threads may copy between the same files at once.
+// inside the system (PlatformCopyInSystem), which shares them or copies on
+// the server; everything else goes through this thread's buffer
+// (CopyThroughBuffer), which costs less than the system's own copy where
+// that copy has to move the data anyway. Gives the count of bytes copied,
+// less than asked when the source ends first, or -1 when the call failed
+// before copying any. Several threads may copy between the same files at
+// once.
 int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
                           int64_t length);
+
+// The same, inside the system (copy_file_range), and through the buffer
+// where the system cannot copy between these files (always on Windows).
+int64_t PlatformCopyInSystem(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
+                             int64_t length);
 
 // Finds the next stretch of a file that may hold data, at or after
 // `position`: [*dataStart, *dataEnd). Holes of a sparse file lie outside

@@ -304,39 +304,49 @@ bool PlatformSharesExtents(PlatformFile* from, PlatformFile* to)
     return from != nullptr && to != nullptr && from->sharingFileSystem && from->device == to->device;
 }
 
-int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
-                          int64_t length)
+int64_t PlatformCopyInSystem(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
+                             int64_t length)
 {
     if (from == nullptr || to == nullptr || fromPosition < 0 || toPosition < 0 || length < 0) {
         Fail(from == nullptr || to == nullptr ? EBADF : EINVAL);
         return -1;
     }
-    // The buffered copy takes this layer's own reads and writes.
-    constexpr int64_t kPage = 4096;  // the block size of the file systems that share extents
     int64_t done = 0;
-    bool inSystem = (fromPosition - toPosition) % kPage == 0 && PlatformSharesExtents(from, to);
-    while (inSystem && done < length) {
+    while (done < length) {
         off_t in = fromPosition + done;
         off_t out = toPosition + done;
         const ssize_t n = copy_file_range(from->fd, &in, to->fd, &out, static_cast<size_t>(length - done), 0);
         if (n > 0) {
             done += n;
-            continue;
+        } else if (n == 0) {
+            break;  // the source ended
+        } else if (errno != EINTR) {
+            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP && errno != EBADF) {
+                Fail(errno);
+                return done > 0 ? done : -1;
+            }
+            // Not between these files: on through the buffer.
+            return CopyThroughBuffer(from, fromPosition, to, toPosition, length, done, length, PlatformReadAt,
+                                     PlatformWriteAt);
         }
-        if (n == 0) {
-            return done;  // the source ended
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP && errno != EBADF) {
-            Fail(errno);
-            return done > 0 ? done : -1;
-        }
-        inSystem = false;  // not between these files: on through the buffer
     }
-    return CopyThroughBuffer(from, fromPosition, to, toPosition, length, done, length, PlatformReadAt,
-                             PlatformWriteAt);
+    return done;
+}
+
+int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
+                          int64_t length)
+{
+    constexpr int64_t kPage = 4096;  // the block size of the file systems that share extents
+    if (from != nullptr && to != nullptr && (fromPosition - toPosition) % kPage == 0 &&
+        PlatformSharesExtents(from, to)) {
+        return PlatformCopyInSystem(from, fromPosition, to, toPosition, length);
+    }
+    if (from == nullptr || to == nullptr || fromPosition < 0 || toPosition < 0 || length < 0) {
+        Fail(from == nullptr || to == nullptr ? EBADF : EINVAL);
+        return -1;
+    }
+    // The buffered copy takes this layer's own reads and writes.
+    return CopyThroughBuffer(from, fromPosition, to, toPosition, length, 0, length, PlatformReadAt, PlatformWriteAt);
 }
 
 int PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)

@@ -229,8 +229,8 @@ bool PlatformSharesExtents(PlatformFile* /*from*/, PlatformFile* /*to*/)
     return false;
 }
 
-int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
-                          int64_t length)
+int64_t PlatformCopyInSystem(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
+                             int64_t length)
 {
     if (from == nullptr || to == nullptr || fromPosition < 0 || toPosition < 0 || length < 0) {
         Fail(from == nullptr || to == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
@@ -239,6 +239,12 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
     // Through the buffer, with this layer's own reads and writes.
     return CopyThroughBuffer(from, fromPosition, to, toPosition, length, 0, length, PlatformReadAt,
                              PlatformWriteAt);
+}
+
+int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
+                          int64_t length)
+{
+    return PlatformCopyInSystem(from, fromPosition, to, toPosition, length);
 }
 
 int PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd)

@@ -63,7 +63,6 @@ struct TransferState {
     std::deque<std::shared_ptr<Task>> queue;  // not yet begun
     bool sequential = false;  // a task fell short: the workers take no more
     bool closing = false;
-    bool ended = false;       // an `after` ended the job
 };
 
 namespace {
@@ -113,7 +112,7 @@ void FollowUp(TransferState& state, bool finishing)
 {
     std::unique_lock<std::mutex> hold(state.lock);
     const size_t inFlight = kTasksPerWorker * state.workerCount;
-    while (!state.ended && state.given.size() > (finishing || state.sequential ? 0 : inFlight)) {
+    while (state.given.size() > (finishing || state.sequential ? 0 : inFlight)) {
         AwaitOldest(state, hold);
         const std::shared_ptr<Task> task = state.given.front();
         state.given.pop_front();
@@ -126,7 +125,6 @@ void FollowUp(TransferState& state, bool finishing)
         if (!goOn) {
             // What was not begun is dropped; what is under way is waited for,
             // so that nothing writes to the destination after this.
-            state.ended = true;
             state.queue.clear();
             state.done.wait(hold, [&] {
                 return std::none_of(state.given.begin(), state.given.end(),
@@ -164,12 +162,9 @@ Transfer::~Transfer()
     Close(*state);
 }
 
-bool TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<bool(const MovesDone&)> after)
+void TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<bool(const MovesDone&)> after)
 {
     TransferState& state = *transfer.state;
-    if (state.ended) {
-        return false;
-    }
     auto task = std::make_shared<Task>();
     task->moves = std::move(moves);
     task->after = std::move(after);
@@ -179,8 +174,8 @@ bool TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<boo
         if (task->failure) {
             std::rethrow_exception(task->failure);
         }
-        state.ended = !task->after(task->result);
-        return !state.ended;
+        task->after(task->result);
+        return;
     }
     {
         const std::lock_guard<std::mutex> hold(state.lock);
@@ -194,11 +189,9 @@ bool TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<boo
     }
     state.wake.notify_one();
     FollowUp(state, false);
-    return !state.ended;
 }
 
-bool TransferFinish(Transfer& transfer)
+void TransferFinish(Transfer& transfer)
 {
     FollowUp(*transfer.state, true);
-    return !transfer.state->ended;
 }

@@ -10,8 +10,9 @@
 // the sequential walk would. Standard output therefore comes out in the
 // walk's order, whatever order the workers finish in.
 //
-// A task's `after` that gives false ends the job: tasks given after it are
-// dropped, those under way are waited for, and no further `after` runs.
+// A task's `after` that gives false ends the job: the tasks given after it
+// are dropped, those under way are waited for, and no further `after` runs;
+// the command gives no more tasks then.
 // After the first task that fell short the job runs on the command's
 // thread alone, as the sequential walk does, so that a failure (a full
 // disk) is met by the tasks in their order.
@@ -52,11 +53,10 @@ struct Transfer {
     std::unique_ptr<TransferState> state;
 };
 
-// Gives a task. Gives false once the job has ended (see above); the task is
-// then dropped.
-bool TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<bool(const MovesDone&)> after);
+// Gives a task.
+void TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<bool(const MovesDone&)> after);
 
-// Waits for every task given and runs what follows each. Gives false when
-// the job ended early. Call it before the command prints anything of its
-// own, so that what the tasks print comes first.
-bool TransferFinish(Transfer& transfer);
+// Waits for every task given and runs what follows each. Call it before
+// the command prints anything of its own, so that what the tasks print
+// comes first.
+void TransferFinish(Transfer& transfer);

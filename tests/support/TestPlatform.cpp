@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "Platform/Platform.h"
 
@@ -15,6 +16,7 @@ REAL(PlatformReadAt); REAL(PlatformWriteAt); REAL(PlatformCopyRange); REAL(Platf
 REAL(PlatformRemoveFile); REAL(PlatformRenameNoReplace); REAL(PlatformAlloc); REAL(PlatformMonotonicMs);
 REAL(PlatformNextData);
 REAL(PlatformProcessorCount);
+REAL(PlatformCopyInSystem);
 
 namespace {
 
@@ -23,6 +25,7 @@ std::mutex g_lock;  // for the counters: a transfer's workers call in at once
 TestCounters g_counters;
 std::map<std::string, int64_t> g_perOp;
 int64_t g_clockMs = 0;
+std::thread::id g_setter;  // the thread that set the switches
 
 // A switch names calls as "op N" ("write 3"), "op N+" (the 3rd and every
 // later one) or "call N" (any op), several of them joined by commas.
@@ -77,7 +80,13 @@ int64_t Written(bool bad, uint32_t count, Write write)
 
 }  // namespace
 
-void TestPlatformReset(const Faults& faults) { g_faults = faults, g_counters = {}, g_perOp.clear(); }
+void TestPlatformReset(const Faults& faults)
+{
+    g_faults = faults;
+    g_counters = {};
+    g_perOp.clear();
+    g_setter = std::this_thread::get_id();
+}
 
 const TestCounters& TestPlatformCounters() { return g_counters; }
 
@@ -124,11 +133,13 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromAt, PlatformFile* to, 
     int64_t stop = Touches(g_faults.badRead, fromAt, length) ? g_faults.badRead - fromAt : length;
     stop = Touches(g_faults.badWrite, toAt, length) ? std::min(stop, g_faults.badWrite - toAt) : stop;
     const Turn turn = Count("copy");
+    Add(g_counters.workerCopies, std::this_thread::get_id() != g_setter ? 1 : 0);
     if (turn.fail) return SaveSystemError(), -1;
     if (turn.shorten) return CopyThroughBuffer(from, fromAt, to, toAt, length / 2, 0, length);
     if (stop < length)
         return CopyThroughBuffer(from, fromAt, to, toAt, length, CopyThroughBuffer(from, fromAt, to, toAt, stop, 0, stop), length);
-    const int64_t n = RealPlatformCopyRange(from, fromAt, to, toAt, length);
+    const auto copy = g_faults.inSystem ? RealPlatformCopyInSystem : RealPlatformCopyRange;
+    const int64_t n = copy(from, fromAt, to, toAt, length);
     Add(g_counters.writes, n > 0 ? 1 : 0);
     return n;
 }

@@ -15,6 +15,7 @@ struct Faults {
     uint64_t allocLimit = UINT64_MAX;  // larger allocations are refused
     bool fakeClock = false;            // the clock moves 100 ms at every look
     unsigned processors = 1;           // so many workers run a transfer's moves; one runs them in order
+    bool inSystem = false;             // copies go inside the system, as between files that share extents
 };
 struct StopProgram {};  // the program dies inside a platform call
 
@@ -23,6 +24,7 @@ struct TestCounters {
     int64_t writes = 0;     // writes and copies that moved bytes
     int64_t openFiles = 0;  // files opened and not closed
     int64_t allocated = 0;  // bytes obtained and not given back
+    int64_t workerCopies = 0;  // copies made on another thread than the one that set the switches
 };
 
 void TestPlatformReset(const Faults& faults = {});  // the switches set, the counters cleared

@@ -16,6 +16,10 @@ and, with bench/make_vhd.py, one that qemu-img does not write:
 
     partial  dynamic, every fourth block allocated, its sector bitmap in
              runs of 8 to 512 sectors present and absent
+    child    differencing, over full, laid out as partial
+
+The chain job compares dravik with itself: the export of child (which
+reads full for what child does not hold) against the export of full alone.
 
 and times, for each job, dravik and its peer taking turns (A B, then B A in
 the next round): each run starts after the last outputs are removed and
@@ -70,8 +74,10 @@ def make_images(work, size):
     sh("qemu-img", "convert", "-f", "raw", "-O", "vpc", raw, os.path.join(work, "quarter.vhd"))
     os.remove(raw)
     sh("qemu-img", "create", "-f", "vpc", os.path.join(work, "empty.vhd"), "100G")
-    sh(sys.executable, os.path.join(ROOT, "bench", "make_vhd.py"), "dynamic", os.path.join(work, "partial.vhd"),
-       str(size >> 20), "quarter")
+    make_vhd = os.path.join(ROOT, "bench", "make_vhd.py")
+    sh(sys.executable, make_vhd, "dynamic", os.path.join(work, "partial.vhd"), str(size >> 20), "quarter")
+    sh(sys.executable, make_vhd, "differencing", os.path.join(work, "child.vhd"), str(size >> 20),
+       os.path.join(work, "full.vhd"))
     sh("sync")
 
 
@@ -162,6 +168,8 @@ def main():
             ("fixed -> raw / qemu-img", "%s conv2img fixed.vhd out.img" % dravik,
              "qemu-img convert -f vpc -O raw fixed.vhd out.img"),
             ("rebuild +16 MiB / cp of the source", resize, "cp full.vhd out.vhd"),
+            ("chain, child over full -> raw / full alone", "%s conv2img child.vhd out.img" % dravik,
+             "%s conv2img full.vhd out.img" % dravik),
             ("empty 100 GiB dynamic -> raw / qemu-img", "%s conv2img empty.vhd out.img" % dravik,
              "qemu-img convert -f vpc -O raw empty.vhd out.img"),
         ]

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes VHD images the way dravik lays them out, for bench/copy_floor.py.
 
-    make_vhd.py fixed   OUT SIZE_MIB                 random data, then a fixed footer
-    make_vhd.py dynamic OUT SIZE_MIB full|quarter|none
+    make_vhd.py fixed        OUT SIZE_MIB              random data, then a fixed footer
+    make_vhd.py dynamic      OUT SIZE_MIB full|quarter|none
+    make_vhd.py differencing OUT SIZE_MIB PARENT       quarter, over PARENT
 
 dynamic full:    every 2 MiB block allocated, bitmap all ones, random data
 dynamic quarter: every fourth block allocated, with a partial bitmap (runs
@@ -10,6 +11,9 @@ dynamic quarter: every fourth block allocated, with a partial bitmap (runs
                  absent sectors hold zeros, so a reader that ignores the
                  bitmap (qemu-img does) gives the same raw image
 dynamic none:    no block allocated (the file is the table and two footers)
+differencing:    laid out as dynamic quarter, with Disk Type 4, over the disk
+                 PARENT, which it names by its Unique Id and by a W2ru
+                 locator (its file name, in the same folder)
 
 Footers carry the creator "qem2", which tells qemu-img to take the disk size
 from Current Size, as dravik's image length follows from the table; with
@@ -48,10 +52,17 @@ def footer(disk_type, size, data_offset):
     return bytes(f)
 
 
-def dynamic_header(entries):
+def dynamic_header(entries, parent=None):
     h = bytearray(1024)
     h[0:8] = b"cxsparse"
     struct.pack_into(">QQIII", h, 8, 0xFFFFFFFFFFFFFFFF, 1536, 0x00010000, entries, BLOCK)
+    if parent is not None:
+        with open(parent, "rb") as f:
+            f.seek(-512, os.SEEK_END)
+            h[40:56] = f.read()[68:84]
+        name = (".\\" + os.path.basename(parent)).encode("utf-16-le")
+        struct.pack_into(">4sIIIQ", h, 576, b"W2ru", len(name), len(name), 0, 512 + 768)
+        h[768:768 + len(name)] = name
     struct.pack_into(">I", h, 36, checksum(h))
     return bytes(h)
 
@@ -100,7 +111,7 @@ def make_fixed(path, size):
         out.write(footer(2, size, 0xFFFFFFFFFFFFFFFF))
 
 
-def make_dynamic(path, size, fill):
+def make_dynamic(path, size, fill, parent=None):
     entries = size // BLOCK
     table_end = 1536 + 4 * entries
     first_block = (table_end + 511) // 512 * 512
@@ -111,16 +122,17 @@ def make_dynamic(path, size, fill):
     for i in allocated:
         table[i] = position // SECTOR
         position += SECTOR + BLOCK
+    disk_type = 3 if parent is None else 4
     with open(path, "wb") as out:
-        out.write(footer(3, size, 512))
-        out.write(dynamic_header(entries))
+        out.write(footer(disk_type, size, 512))
+        out.write(dynamic_header(entries, parent))
         out.write(struct.pack(">%dI" % entries, *table))
         out.write(b"\xFF" * (first_block - table_end))
         for _ in allocated:
             bitmap = b"\xFF" * 512 if fill == "full" else partial_bitmap()
             out.write(bitmap)
             out.write(random_data(BLOCK) if fill == "full" else block_data(bitmap))
-        out.write(footer(3, size, 512))
+        out.write(footer(disk_type, size, 512))
 
 
 def main():
@@ -128,6 +140,8 @@ def main():
     kind, path, size = sys.argv[1], sys.argv[2], int(sys.argv[3]) * 1024 * 1024
     if kind == "fixed":
         make_fixed(path, size)
+    elif kind == "differencing":
+        make_dynamic(path, size, "quarter", sys.argv[4])
     else:
         make_dynamic(path, size, sys.argv[4])
 

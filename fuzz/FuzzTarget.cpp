@@ -1,8 +1,11 @@
-// The fuzz targets, one per command (FUZZ_INFO, FUZZ_CONV2IMG, FUZZ_RESIZE):
-// the input becomes "in.vhd" in a scratch folder on a tmpfs and the command
-// runs through the front end over the test seam, its output discarded. Only
-// resize may change its source. With FUZZ_REPLAY, main() feeds every file
-// of the folders it is given to the target once, without libFuzzer.
+// The fuzz targets, one per command (FUZZ_INFO, FUZZ_CONV2IMG, FUZZ_RESIZE)
+// and one for differencing disks (FUZZ_CHAIN): the input becomes "in.vhd" in
+// a scratch folder on a tmpfs and the command runs through the front end
+// over the test seam, its output discarded. Only resize may change its
+// source. The chain target reads the input as a child over "base.vhd", a
+// fixed disk whose Unique Id is sixteen "P", which must stay as it is. With
+// FUZZ_REPLAY, main() feeds every file of the folders it is given to the
+// target once, without libFuzzer.
 #include <cstdio>
 #include <sstream>
 
@@ -14,14 +17,20 @@ void FuzzRun(const std::string& input, const std::vector<std::string>& args)
 {
     static const Scratch scratch;
     const InFolder in(scratch.path);
+    static const fs::file_time_type base = [] {
+        Fixed("base.vhd", 3 * kMiB);
+        SetUniqueId("base.vhd", 'P');
+        return fs::last_write_time("base.vhd");
+    }();
     fs::remove("out.img");
     fs::remove("new.vhd");
     std::ofstream("in.vhd", std::ios::binary | std::ios::trunc) << input;
     TestPlatformReset({.allocLimit = uint64_t{256} << 20});  // no header may make dravik take more
     std::ostringstream out;
     RunDravik(args, out, out);
-    if (TestPlatformCounters().openFiles != 0 || (args[0] != "resize" && ReadFile("in.vhd") != input))
-        __builtin_trap();  // a file left open, or the source changed
+    if (TestPlatformCounters().openFiles != 0 || (args[0] != "resize" && ReadFile("in.vhd") != input) ||
+        fs::last_write_time("base.vhd") != base)
+        __builtin_trap();  // a file left open, or a source changed
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -31,6 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzRun(input, {"info", "in.vhd"});
 #elif defined(FUZZ_CONV2IMG)
     FuzzRun(input, {"conv2img", "in.vhd", "out.img"});
+#elif defined(FUZZ_CHAIN)
+    FuzzRun(input, {"conv2img", "in.vhd", "out.img"});
+    FuzzRun(input, {"info", "in.vhd"});
 #else
     for (const char* mebibytes : {"1", "64", "4096"}) FuzzRun(input, {"resize", "in.vhd", mebibytes});
 #endif

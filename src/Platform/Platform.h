@@ -126,6 +126,10 @@ bool PlatformRenameNoReplace(const std::string& from, const std::string& to);
 // included.
 bool PlatformSameFile(const std::string& first, const std::string& second);
 
+// Whether this system's paths are Windows paths, with drive letters and
+// "\\" as a separator.
+bool PlatformWindowsPaths();
+
 // The directory part of a path: everything up to and including its last
 // separator ("/" on POSIX; "\\", "/" or ":" on Windows), empty when it has
 // none. "dir/a.vhd" gives "dir/".

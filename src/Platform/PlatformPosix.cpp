@@ -437,6 +437,11 @@ bool PlatformSameFile(const std::string& first, const std::string& second)
            a.st_ino == b.st_ino;
 }
 
+bool PlatformWindowsPaths()
+{
+    return false;
+}
+
 std::string PlatformDirectoryPart(const std::string& path)
 {
     const size_t slash = path.rfind('/');

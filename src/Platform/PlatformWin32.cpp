@@ -367,6 +367,11 @@ bool PlatformSameFile(const std::string& first, const std::string& second)
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
+bool PlatformWindowsPaths()
+{
+    return true;
+}
+
 std::string PlatformDirectoryPart(const std::string& path)
 {
     // "D:a.vhd" lies in drive D's current directory: its directory part is

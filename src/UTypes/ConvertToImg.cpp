@@ -1,6 +1,7 @@
-// conv2img: removing the old destination, recognising a fixed or
-// a dynamic VHD by its first and last record, and the export of a fixed
-// disk. The dynamic export is in ExportDynamic.cpp.
+// conv2img: recognising a fixed, dynamic or differencing VHD by its first
+// and last record, removing the old destination, and the export of a fixed
+// disk. The export of a dynamic or differencing disk is in
+// ExportDynamic.cpp, the chain behind a differencing disk in DiskChain.cpp.
 //
 // The fixed export copies the source's data stretches inside the system
 // (PlatformCopyRange) and leaves its holes as holes, so a sparse image
@@ -10,6 +11,7 @@
 // and message for that chunk.
 #include <algorithm>
 
+#include "DiskChain.h"
 #include "ExportDynamic.h"
 #include "OutputFile.h"
 #include "Progress.h"
@@ -22,7 +24,7 @@ namespace {
 
 constexpr int64_t kChunk = 65536;  // the copy loop's chunk
 
-enum class DiskKind { None, Fixed, Dynamic };
+enum class DiskKind { None, Fixed, Dynamic, Differencing };
 
 // One chunk of the 64 KiB loop, at its own place: its read, then its write.
 // Gives the image length that the loop would have left when it ends here,
@@ -147,10 +149,10 @@ void ConvertToImg(const std::string& source, const std::string& destination)
         ReportFailure("destination is the source file");
         return;
     }
-    PlatformRemoveFile(destination);  // a regular file or a link only; the result is not looked at
 
     const int64_t size = QueryFileSize(source);
     if (size % kSectorSize != 0) {
+        PlatformRemoveFile(destination);  // a regular file or a link only; the result is not looked at
         ReportFailure("mod 512 <>0");
         if (size < 0) {
             ReportCannotOpen(source, PlatformErrorText());
@@ -169,8 +171,9 @@ void ConvertToImg(const std::string& source, const std::string& destination)
     uint64_t headerPosition = 0;
     HardDiskFooter record;
     ReadFooter(file.get(), 0, record);
-    if (RecogniseFooter(record) == kDiskTypeDynamic) {
-        kind = DiskKind::Dynamic;
+    const uint32_t first = RecogniseFooter(record);
+    if (first == kDiskTypeDynamic || first == kDiskTypeDifferencing) {
+        kind = first == kDiskTypeDynamic ? DiskKind::Dynamic : DiskKind::Differencing;
         headerPosition = Swap64(record.dataOffset);
     }
     ReadFooter(file.get(), size - kFooterSize, record);
@@ -178,14 +181,42 @@ void ConvertToImg(const std::string& source, const std::string& destination)
     if (last == kDiskTypeFixed) {
         kind = DiskKind::Fixed;
         dataEnd = size - kFooterSize;
-    } else if (last == kDiskTypeDynamic) {
-        kind = DiskKind::Dynamic;
+    } else if (last == kDiskTypeDynamic || last == kDiskTypeDifferencing) {
+        kind = last == kDiskTypeDynamic ? DiskKind::Dynamic : DiskKind::Differencing;
         headerPosition = Swap64(record.dataOffset);
     }
 
+    // A differencing disk's chain is found before anything is deleted: a
+    // destination that is a disk of it is refused as the source is. A disk
+    // without a dynamic disk header goes on as a dynamic disk's would.
+    DiskChain chain;
+    if (kind == DiskKind::Differencing) {
+        DynamicDiskHeader header;
+        ReadDynamicHeader(file.get(), static_cast<int64_t>(headerPosition), header);
+        if (IsDynamicHeader(header)) {
+            chain = FindParents(source, file.get(), size, header);
+        }
+        for (const ChainDisk& disk : chain.parents) {
+            if (PlatformSameFile(disk.path, destination)) {
+                ReportFailure("destination is the source file");
+                return;
+            }
+        }
+        if (!chain.failure.empty()) {
+            kind = DiskKind::None;
+        }
+    }
+    PlatformRemoveFile(destination);  // a regular file or a link only; the result is not looked at
+
     switch (kind) {
-    case DiskKind::None: ReportFailure("file is not a vhd file and/or a fixed hard disk"); break;
+    case DiskKind::None:
+        ReportFailure("file is not a vhd file and/or a fixed hard disk");
+        if (!chain.failure.empty()) {
+            ReportProblem(chain.failure);
+        }
+        break;
     case DiskKind::Fixed: ExportFixed(file.get(), dataEnd, destination); break;
-    case DiskKind::Dynamic: ExportDynamic(file.get(), size, headerPosition, destination); break;
+    case DiskKind::Dynamic: ExportDynamic(file.get(), size, headerPosition, destination, nullptr); break;
+    case DiskKind::Differencing: ExportDynamic(file.get(), size, headerPosition, destination, &chain); break;
     }
 }

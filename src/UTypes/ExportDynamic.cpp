@@ -1,15 +1,20 @@
-// conv2img: the raw export of a dynamic disk.
+// conv2img: the raw export of a dynamic or differencing disk.
 //
 // The image is the concatenation, in table order, of one piece per table
 // entry: Block Size zero bytes for an unallocated entry, 4,096 sectors for
 // an allocated one, each sector copied (bitmap bit set) or zero (clear).
 // Every sector is written at its own place, whatever failed before it.
 //
-// Data moves in large pieces, inside the system: a block's bitmap in one
-// read, then each run of present sectors in one copy (PlatformCopyRange),
-// from the source to the image, without passing through dravik's memory;
+// A differencing disk holds only the sectors written since it was made:
+// each sector comes from the first disk of its chain, child first, whose
+// block is allocated and whose bitmap bit is set; a dynamic base gives its
+// present sectors and zeros elsewhere, a fixed base its bytes and zeros past
+// its end. Its table covers the image as a dynamic disk's does.
+//
+// Data moves in large pieces: a block's bitmaps in one read each, then each
+// run of sectors from one disk in one move of the transfer (Transfer.h);
 // zero runs and unallocated blocks are left as holes that the final length
-// fills. When a copy fails or comes back short, the rest of the block goes
+// fills. When a move fails or comes back short, the rest of the block goes
 // piece by piece, a read and a write per sector with the sector's own test
 // and message, so standard output is exactly what the sector-by-sector
 // walk prints.
@@ -18,8 +23,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <vector>
 
+#include "DiskChain.h"
 #include "OutputFile.h"
 #include "Progress.h"
 #include "Report.h"
@@ -32,70 +39,126 @@ constexpr int kSectors = static_cast<int>(kSectorsPerBlock);
 constexpr int64_t kSector = kSectorSize;
 constexpr int64_t kBlockData = kBlockSize;  // an allocated block's piece, whatever Block Size says
 
-struct Export {
-    PlatformFile* source;
-    int64_t sourceSize;
-    const OutputFile& image;
-};
-
 int64_t ToPosition(uint64_t position)
 {
     return static_cast<int64_t>(position);  // beyond 2^63 negative: the call then fails
 }
 
-// Number of table entries that lie wholly in the source; the others cannot
+// Number of table entries that lie wholly in the file; the others cannot
 // be read and count as unallocated.
-uint64_t PresentEntries(uint64_t tableOffset, uint32_t maxEntries, int64_t sourceSize)
+uint64_t PresentEntries(uint64_t tableOffset, uint32_t maxEntries, int64_t fileSize)
 {
-    const auto size = static_cast<uint64_t>(sourceSize);
+    const auto size = static_cast<uint64_t>(fileSize);
     if (tableOffset >= size) {
         return 0;
     }
     return std::min<uint64_t>(maxEntries, (size - tableOffset) / 4);
 }
 
-// The end of the run of present sectors that starts at `s`, within the
-// first `available` sectors.
-int RunEnd(const bool* present, int s, int available)
+// One disk the export reads: the source, or a parent of its chain.
+struct Layer {
+    PlatformFile* file;
+    int64_t size;
+    uint32_t type;
+    std::string name;  // in messages
+    uint64_t present = 0;  // table entries read
+    Memory table{nullptr, PlatformFreer{0}};
+    uint64_t blocks = 0;  // blocks it may supply
+};
+
+// Reads the table of a dynamic or differencing disk whose header is `header`.
+void ReadLayerTable(Layer& layer, const DynamicDiskHeader& header, uint32_t maxEntries)
 {
-    while (s < available && present[s]) {
-        ++s;
+    const uint64_t tableOffset = Swap64(header.tableOffset);
+    layer.present = PresentEntries(tableOffset, maxEntries, layer.size);
+    layer.table = ObtainMemory(layer.present * 4, "reading the block allocation table");
+    const uint64_t failed = ReadTable(layer.file, tableOffset, reinterpret_cast<uint32_t*>(layer.table.get()),
+                                      layer.present);
+    if (failed > 0) {
+        ReportProblem("could not read " + std::to_string(failed) + " entries of the block allocation table" +
+                      (layer.name == "the source" ? "" : " of " + layer.name) + " (" + PlatformErrorText() + "); " +
+                      (layer.type == kDiskTypeDifferencing ? "their blocks come from its parent"
+                                                           : "their blocks are zeros in the image"));
     }
-    return s;
+    layer.blocks = layer.present;
 }
 
-// The bitmap as one flag per data sector, byte 0 first, each byte's most
-// significant bit first. Gives the count of sectors present.
-int DecodeBitmap(const uint8_t* bitmap, bool* present)
+uint32_t Entry(const Layer& layer, uint64_t block)
 {
-    int count = 0;
-    for (int sector = 0; sector < kSectors; ++sector) {
-        present[sector] = ((bitmap[sector / 8] >> (7 - sector % 8)) & 1) != 0;
-        count += present[sector] ? 1 : 0;
-    }
-    return count;
+    return block < layer.present ? reinterpret_cast<const uint32_t*>(layer.table.get())[block] : kUnallocatedEntry;
 }
 
-// Writes the present sectors of one block from sector `s` on: each run in
-// one copy until a copy fails or falls short (`pieceByPiece`), then each
-// sector on its own, a read and a write, as the sector-by-sector walk
-// does. A failed sector abandons the rest of its bitmap byte, whose sectors
-// stay zero.
-void WalkSectors(const Export& job, const bool* present, int available, int64_t data, uint64_t imagePosition, int s,
-                 bool pieceByPiece)
+// An entry whose block's bitmap lies within the file.
+bool Readable(const Layer& layer, uint32_t entry)
+{
+    return entry < kFirstUnallocatedEntry && static_cast<int64_t>(entry) * kSector < layer.size;
+}
+
+// What each sector of one block of the image comes from: the index of the
+// layer that holds it, with kBeyondEnd added when that layer ends before
+// the sector, or kNothing (a hole). And where the block's data starts in
+// each layer. The sectors are looked at eight at a time where they can be.
+constexpr uint8_t kNothing = 0xFF;
+constexpr uint8_t kBeyondEnd = 0x80;
+static_assert(kLongestChain < kBeyondEnd);
+struct BlockSources {
+    std::array<uint8_t, kSectors> layer;
+    std::array<int64_t, kLongestChain> data;
+    bool any = false;  // a sector comes from somewhere
+};
+
+// Eight sectors of the same code, as one word.
+uint64_t Eight(uint8_t code)
+{
+    return uint64_t{code} * 0x0101010101010101u;
+}
+
+uint64_t EightAt(const uint8_t* bytes)
+{
+    uint64_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// The end of the run of sectors that starts at `s` and lie back to back in
+// one layer.
+int RunEnd(const BlockSources& sources, int s)
+{
+    const uint8_t code = sources.layer[static_cast<size_t>(s)];
+    const uint64_t eight = Eight(code);
+    auto end = static_cast<size_t>(s) + 1;
+    while (end + 8 <= kSectors && EightAt(&sources.layer[end]) == eight) {
+        end += 8;
+    }
+    while (end < kSectors && sources.layer[end] == code) {
+        ++end;
+    }
+    return static_cast<int>(end);
+}
+
+struct Export {
+    const std::vector<Layer>& layers;  // the source first
+    const OutputFile& image;
+};
+
+// Writes the sectors of one block from sector `s` on: each run in one copy
+// until a copy fails or falls short (`pieceByPiece`), then each sector on
+// its own, a read and a write, as the sector-by-sector walk does. A failed
+// sector abandons the rest of its bitmap byte, whose sectors stay zero.
+void WalkSectors(const Export& job, const BlockSources& sources, uint64_t imagePosition, int s, bool pieceByPiece)
 {
     PlatformFile* image = job.image.file.get();
     while (s < kSectors) {
-        if (!present[s]) {
+        const uint8_t code = sources.layer[static_cast<size_t>(s)];
+        if (code == kNothing) {
             ++s;
             continue;
         }
         const int byteEnd = (s / 8 + 1) * 8;
         const int64_t at = ToPosition(imagePosition + static_cast<uint64_t>(s) * kSector);
-        if (s >= available) {
-            // Beyond the end of the source: a zero sector, left as a hole.
-            // The walk's empty read and its write of nothing fail only
-            // where the image was never created.
+        if ((code & kBeyondEnd) != 0) {
+            // A zero sector, left as a hole. The walk's empty read and its
+            // write of nothing fail only where the image was never created.
             if (image == nullptr) {
                 ReportFailure("writefile error:" + WriteErrorText(job.image));
                 s = byteEnd;
@@ -104,10 +167,12 @@ void WalkSectors(const Export& job, const bool* present, int available, int64_t 
             }
             continue;
         }
+        PlatformFile* from = job.layers[code].file;
+        const int64_t position = sources.data[code] + s * kSector;
         if (!pieceByPiece) {
-            const int end = RunEnd(present, s, available);
+            const int end = RunEnd(sources, s);
             const int64_t bytes = (end - s) * kSector;
-            const int64_t copied = PlatformCopyRange(job.source, data + s * kSector, image, at, bytes);
+            const int64_t copied = PlatformCopyRange(from, position, image, at, bytes);
             if (copied == bytes) {
                 s = end;
             } else {
@@ -117,7 +182,7 @@ void WalkSectors(const Export& job, const bool* present, int available, int64_t 
             continue;
         }
         uint8_t sector[kSectorSize];
-        const int64_t got = PlatformReadAt(job.source, data + s * kSector, sector, kSectorSize);
+        const int64_t got = PlatformReadAt(from, position, sector, kSectorSize);
         if (got < 0) {
             ReportFailure("readfile error:" + PlatformErrorText());
             s = byteEnd;
@@ -133,65 +198,131 @@ void WalkSectors(const Export& job, const bool* present, int available, int64_t 
     }
 }
 
-// One allocated block whose bitmap lies at `bitmapPosition` in the source,
-// written at `imagePosition`: its runs of present sectors go to the
-// transfer as one task, and the walk takes over from a run that falls
-// short. An image that could not be created gets the walk itself, which
-// says what fails sector by sector.
-void ExportBlock(const Export& job, Transfer& transfer, int64_t bitmapPosition, uint64_t imagePosition)
+// What layer `index` gives to block `block` of the image: the sectors no
+// nearer layer took that its bitmap marks present. A dynamic or fixed disk,
+// the base of a chain, gives every sector left (a fixed one up to its end);
+// a differencing disk leaves the rest to its parent. Gives true when no
+// sector is left.
+bool Supply(const Layer& layer, uint8_t index, Transfer& transfer, uint64_t block, BlockSources& sources)
 {
-    std::array<uint8_t, kBitmapSize> bitmap{};
-    if (PlatformReadAt(job.source, bitmapPosition, bitmap.data(), kBitmapSize) < 0) {
-        // Standard output says nothing of it; the image would be wrong
-        // without a word, so standard error does.
-        const std::string why = PlatformErrorText();
-        TransferFinish(transfer);
-        ReportProblem("could not read the sector bitmap at byte " + std::to_string(bitmapPosition) +
-                      " of the source (" + why + "); its block is zeros in the image");
+    uint8_t* owner = sources.layer.data();
+    if (layer.type == kDiskTypeFixed) {
+        sources.data[index] = static_cast<int64_t>(block) * kBlockData;
+        const auto end = std::clamp<int64_t>((layer.size - kFooterSize - sources.data[index]) / kSector, 0, kSectors);
+        for (size_t s = 0; s < static_cast<size_t>(end); s += 8) {
+            if (s + 8 <= static_cast<size_t>(end) && EightAt(owner + s) == Eight(kNothing)) {
+                std::memset(owner + s, index, 8);
+                continue;
+            }
+            for (size_t t = s; t < std::min<size_t>(s + 8, static_cast<size_t>(end)); ++t) {
+                owner[t] = owner[t] == kNothing ? index : owner[t];
+            }
+        }
+        sources.any = sources.any || end > 0;
+        return true;
     }
-    bool present[kSectors];
-    if (DecodeBitmap(bitmap.data(), present) == 0) {
+    const uint32_t entry = Entry(layer, block);
+    if (Readable(layer, entry)) {
+        const int64_t bitmapPosition = static_cast<int64_t>(entry) * kSector;
+        uint8_t bitmap[kBitmapSize] = {};
+        if (PlatformReadAt(layer.file, bitmapPosition, bitmap, kBitmapSize) < 0) {
+            // Standard output says nothing of it; the image would be wrong
+            // without a word, so standard error does.
+            const std::string why = PlatformErrorText();
+            TransferFinish(transfer);
+            ReportProblem("could not read the sector bitmap at byte " + std::to_string(bitmapPosition) + " of " +
+                          layer.name + " (" + why + "); " +
+                          (layer.type == kDiskTypeDifferencing ? "its sectors come from its parent"
+                                                               : "its block is zeros in the image"));
+        }
+        sources.data[index] = bitmapPosition + kBitmapSize;
+        const auto available = static_cast<size_t>(
+            std::clamp<int64_t>((layer.size - sources.data[index]) / kSector, 0, kSectors));
+        for (size_t i = 0; i < kBitmapSize; ++i) {
+            if (i % 8 == 0 && EightAt(bitmap + i) == 0) {
+                i += 7;  // 64 absent sectors
+                continue;
+            }
+            uint8_t* eight = owner + 8 * i;
+            if (bitmap[i] == 0xFF && 8 * i + 8 <= available && EightAt(eight) == Eight(kNothing)) {
+                std::memset(eight, index, 8);
+                sources.any = true;
+                continue;
+            }
+            for (size_t bit = 0; bitmap[i] != 0 && bit < 8; ++bit) {
+                if (((bitmap[i] >> (7 - bit)) & 1) != 0 && eight[bit] == kNothing) {
+                    eight[bit] = static_cast<uint8_t>(index | (8 * i + bit < available ? 0 : kBeyondEnd));
+                    sources.any = true;
+                }
+            }
+        }
+    }
+    return layer.type != kDiskTypeDifferencing;
+}
+
+// One block of the image, at `imagePosition`: its sectors from the layers
+// that supply them, as one task of the transfer, the walk taking over from
+// a run that falls short. An image that could not be created gets the walk
+// itself, which says what fails sector by sector.
+void ExportBlock(const Export& job, Transfer& transfer, uint64_t block, uint64_t imagePosition)
+{
+    auto sources = std::make_shared<BlockSources>();
+    sources->layer.fill(kNothing);
+    for (size_t i = 0; i < job.layers.size(); ++i) {
+        if (Supply(job.layers[i], static_cast<uint8_t>(i), transfer, block, *sources)) {
+            break;
+        }
+    }
+    if (!sources->any) {
         return;  // all zeros: a hole
     }
-    const int64_t data = bitmapPosition + kBitmapSize;
-    const int available = static_cast<int>(std::clamp<int64_t>((job.sourceSize - data) / kSector, 0, kSectors));
     if (!job.image.file) {
-        WalkSectors(job, present, available, data, imagePosition, 0, false);
+        WalkSectors(job, *sources, imagePosition, 0, false);
         return;
     }
 
     std::vector<Move> runs;
     std::vector<int> firstSectors;
-    for (int s = 0; s < available;) {
-        if (!present[s]) {
-            ++s;
-            continue;
+    for (int s = 0; s < kSectors;) {
+        const uint8_t code = sources->layer[static_cast<size_t>(s)];
+        const int end = RunEnd(*sources, s);
+        if ((code & kBeyondEnd) == 0) {  // kNothing has it too
+            runs.push_back({job.layers[code].file, sources->data[code] + s * kSector,
+                            ToPosition(imagePosition + static_cast<uint64_t>(s) * kSector), (end - s) * kSector});
+            firstSectors.push_back(s);
         }
-        const int end = RunEnd(present, s, available);
-        runs.push_back({job.source, data + s * kSector, ToPosition(imagePosition + static_cast<uint64_t>(s) * kSector),
-                        (end - s) * kSector});
-        firstSectors.push_back(s);
         s = end;
     }
     if (runs.empty()) {
-        return;  // every present sector lies beyond the source: holes
+        return;  // every sector lies beyond the end of its disk: holes
     }
-    TransferGive(transfer, std::move(runs),
-                 [&job, bitmap, data, imagePosition, available, firstSectors](const MovesDone& result) {
-                     if (result.move < firstSectors.size()) {
-                         bool sectors[kSectors];
-                         DecodeBitmap(bitmap.data(), sectors);
-                         const int s = firstSectors[result.move] + static_cast<int>(result.done / kSector);
-                         WalkSectors(job, sectors, available, data, imagePosition, s, true);
-                     }
-                     return true;
-                 });
+    TransferGive(transfer, std::move(runs), [&job, sources, imagePosition, firstSectors](const MovesDone& result) {
+        if (result.move < firstSectors.size()) {
+            const int s = firstSectors[result.move] + static_cast<int>(result.done / kSector);
+            WalkSectors(job, *sources, imagePosition, s, true);
+        }
+        return true;
+    });
+}
+
+// The parents of a chain as layers, each with its table read.
+void AddParents(std::vector<Layer>& layers, const DiskChain& chain)
+{
+    for (const ChainDisk& disk : chain.parents) {
+        Layer layer{disk.file.get(), disk.size, RecogniseFooter(disk.footer), disk.path};
+        if (layer.type == kDiskTypeFixed) {
+            layer.blocks = static_cast<uint64_t>(disk.size - kFooterSize + kBlockData - 1) / kBlockData;
+        } else {
+            ReadLayerTable(layer, disk.header, Swap32(disk.header.maxTableEntries));
+        }
+        layers.push_back(std::move(layer));
+    }
 }
 
 }  // namespace
 
-void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosition,
-                   const std::string& destination)
+void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosition, const std::string& destination,
+                   const DiskChain* chain)
 {
     DynamicDiskHeader header;
     ReadDynamicHeader(source, ToPosition(headerPosition), header);
@@ -200,46 +331,42 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
                       " of the source");
         return;
     }
-    const uint64_t tableOffset = Swap64(header.tableOffset);
     const uint32_t maxEntries = Swap32(header.maxTableEntries);
     const uint32_t blockSize = Swap32(header.blockSize);
-    ReportLine("disk_type=dynamic");
+    ReportLine(chain != nullptr ? "disk_type=differencing" : "disk_type=dynamic");
 
-    // Only the entries present in the file are held: a header that claims
+    // Only the entries present in a file are held: a header that claims
     // more makes dravik allocate nothing for them.
-    const uint64_t present = PresentEntries(tableOffset, maxEntries, sourceSize);
-    const Memory tableMemory = ObtainMemory(present * 4, "reading the block allocation table");
-    auto* table = reinterpret_cast<uint32_t*>(tableMemory.get());
-    if (const uint64_t failed = ReadTable(source, tableOffset, table, present); failed > 0) {
-        ReportProblem("could not read " + std::to_string(failed) + " entries of the block allocation table (" +
-                      PlatformErrorText() + "); their blocks are zeros in the image");
+    std::vector<Layer> layers;
+    layers.push_back({source, sourceSize, chain != nullptr ? kDiskTypeDifferencing : kDiskTypeDynamic, "the source"});
+    ReadLayerTable(layers[0], header, maxEntries);
+    uint64_t blocks = layers[0].present;
+    if (chain != nullptr) {
+        AddParents(layers, *chain);
+        for (const Layer& layer : layers) {
+            blocks = std::max(blocks, layer.blocks);
+        }
+        blocks = std::min<uint64_t>(blocks, maxEntries);
     }
 
-    auto readable = [&](uint32_t entry) {
-        return entry < kFirstUnallocatedEntry && static_cast<int64_t>(entry) * kSector < sourceSize;
-    };
-
     const OutputFile image = CreateOutputFile(destination, OpenMode::CreateNewReadWrite);
-    const Export job{source, sourceSize, image};
+    const Export job{layers, image};
 
     // Unallocated entries and blocks that lie beyond the end of the source
     // come out as zeros: only the image position moves, per entry with no
-    // call at all, and for the claimed entries beyond the table in one step.
-    const ProgressScope progress("conv2img", static_cast<int64_t>(present * blockSize));
+    // call at all, and for the claimed entries beyond what any disk holds in
+    // one step. In a chain, the parents may supply what the source does not.
+    const ProgressScope progress("conv2img", static_cast<int64_t>(blocks * blockSize));
     Transfer transfer(image.file.get());
     uint64_t imagePosition = 0;
-    for (uint64_t i = 0; i < present; ++i) {
-        const uint32_t entry = table[i];
-        if (entry >= kFirstUnallocatedEntry) {
-            imagePosition += blockSize;
+    for (uint64_t i = 0; i < blocks; ++i) {
+        const uint32_t entry = Entry(layers[0], i);
+        const bool readable = Readable(layers[0], entry);
+        if (chain == nullptr && !readable) {
+            imagePosition += entry >= kFirstUnallocatedEntry ? blockSize : kBlockData;
             continue;
         }
-        if (!readable(entry)) {
-            imagePosition += kBlockData;
-            continue;
-        }
-        const int64_t bitmapPosition = static_cast<int64_t>(entry) * kSector;
-        if (!PlatformSeek(source, bitmapPosition)) {
+        if (readable && !PlatformSeek(source, static_cast<int64_t>(entry) * kSector)) {
             // The message for a block it cannot reach; the walk ends.
             const std::string why = PlatformErrorText();
             TransferFinish(transfer);
@@ -247,11 +374,11 @@ void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosi
             SetOutputLength(image, imagePosition);
             return;
         }
-        ExportBlock(job, transfer, bitmapPosition, imagePosition);
+        ExportBlock(job, transfer, i, imagePosition);
         imagePosition += kBlockData;
         ProgressUpdate(static_cast<int64_t>(imagePosition));
     }
     TransferFinish(transfer);
-    imagePosition += (maxEntries - present) * blockSize;
+    imagePosition += (maxEntries - blocks) * blockSize;
     SetOutputLength(image, imagePosition);
 }

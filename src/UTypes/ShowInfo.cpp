@@ -1,9 +1,12 @@
-// info: prints the footer of a VHD and, for a dynamic disk, the main fields
-// of its dynamic disk header with the table size and the first block
-// offset derived from them. The file is only ever read.
+// info: prints the footer of a VHD and, for a dynamic or differencing disk,
+// the main fields of its dynamic disk header with the table size and the
+// first block offset derived from them; for a differencing disk also its
+// parent fields and the disks of its chain. No file is ever written.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
+#include "DiskChain.h"
 #include "Platform/Platform.h"
 #include "Report.h"
 #include "VhdCommands.h"
@@ -33,10 +36,60 @@ void PrintFooterLines(const HardDiskFooter& footer)
     ReportLine("saved_state=" + std::to_string(footer.savedState));
 }
 
+// What info shows of a name or path read from a disk: its characters
+// below U+0020 as "?".
+std::string Shown(std::string text)
+{
+    std::replace_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
+    return text;
+}
+
+// A Unique Id as hexadecimal in groups of 8-4-4-4-12 digits, lowercase,
+// its bytes in stored order.
+std::string UniqueIdText(const uint8_t* id)
+{
+    std::string text;
+    for (int i = 0; i < 16; ++i) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x", id[i]);
+        text += (i == 4 || i == 6 || i == 8 || i == 10 ? "-" : "") + std::string(digits);
+    }
+    return text;
+}
+
+// The parent fields of a differencing disk's header and the disks of its
+// chain, nearest first. A chain that cannot be read is said on standard
+// error after the disks found.
+void PrintParentLines(const std::string& path, PlatformFile* file, int64_t size, const DynamicDiskHeader& header)
+{
+    ReportLine("Parent_Unique_Id=" + UniqueIdText(header.parentUniqueId));
+    ReportLine("Parent_Time_Stamp=" + std::to_string(Swap32(header.parentTimeStamp)));
+    ReportLine("Parent_Name=" + Shown(ParentName(header)));
+    for (const ParentLocator& locator : header.parentLocators) {
+        if (std::all_of(std::begin(locator.platformCode), std::end(locator.platformCode), [](char c) { return c == 0; })) {
+            continue;  // no entry
+        }
+        const std::string code = FieldText(locator.platformCode, sizeof locator.platformCode);
+        std::string text;
+        if (!ReadLocatorText(file, size, locator, &text)) {
+            text = "(" + std::to_string(Swap32(locator.dataLength)) + " bytes at " +
+                   std::to_string(Swap64(locator.dataOffset)) + ")";
+        }
+        ReportLine("Parent_Locator=" + Shown(code) + " " + Shown(text));
+    }
+    const DiskChain chain = FindParents(path, file, size, header);
+    for (const ChainDisk& disk : chain.parents) {
+        ReportLine("Parent=" + Shown(disk.path));
+    }
+    if (!chain.failure.empty()) {
+        ReportProblem(chain.failure);
+    }
+}
+
 // The header is always looked for at 512, whatever the footer's Data
 // Offset says; a read that finds the end of the file leaves zeros, which
 // are printed as they are, and a failed read is said on stderr.
-void PrintHeaderLines(PlatformFile* file)
+void PrintHeaderLines(const std::string& path, PlatformFile* file, int64_t size, bool differencing)
 {
     DynamicDiskHeader header;
     if (ReadDynamicHeader(file, kHeaderOffset, header) < 0) {
@@ -58,6 +111,9 @@ void PrintHeaderLines(PlatformFile* file)
     const int64_t firstBlock = FirstBlockOffset(tableOffset, tableSize);
     ReportLine("BAT size=" + std::to_string(tableSize));
     ReportLine("1st block offset=" + std::to_string(static_cast<uint32_t>(firstBlock)));
+    if (differencing) {
+        PrintParentLines(path, file, size, header);
+    }
 }
 
 }  // namespace
@@ -93,12 +149,14 @@ void ShowInfo(const std::string& path)
     if (diskType != 0) {
         originalSize = static_cast<int64_t>(Swap64(footer.originalSize));
         currentSize = static_cast<int64_t>(Swap64(footer.currentSize));
-        ReportLine(diskType == kDiskTypeFixed ? "Infos found in header - fixed" : "Infos found in header - dynamic");
+        ReportLine(diskType == kDiskTypeFixed     ? "Infos found in header - fixed"
+                   : diskType == kDiskTypeDynamic ? "Infos found in header - dynamic"
+                                                  : "Infos found in header - differencing");
         PrintFooterLines(footer);
     }
-    if (diskType == kDiskTypeDynamic) {
+    if (diskType == kDiskTypeDynamic || diskType == kDiskTypeDifferencing) {
         ReportLine("");
-        PrintHeaderLines(file.get());
+        PrintHeaderLines(path, file.get(), size, diskType == kDiskTypeDifferencing);
     }
     if (originalSize == 0 && currentSize == 0) {
         ReportFailure("not a valid vhd");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "Platform/Platform.h"
 
@@ -85,7 +86,8 @@ uint32_t RecogniseFooter(const HardDiskFooter& footer)
         return 0;
     }
     const uint32_t diskType = Swap32(footer.diskType);
-    return diskType == kDiskTypeFixed || diskType == kDiskTypeDynamic ? diskType : 0;
+    return diskType == kDiskTypeFixed || diskType == kDiskTypeDynamic || diskType == kDiskTypeDifferencing ? diskType
+                                                                                                            : 0;
 }
 
 void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries)
@@ -114,7 +116,7 @@ bool IsDynamicHeader(const DynamicDiskHeader& header)
 int64_t ReadDynamicHeader(PlatformFile* file, int64_t position, DynamicDiskHeader& header)
 {
     std::memset(&header, 0, sizeof header);
-    return PlatformReadAt(file, position, &header, kSectorSize);
+    return PlatformReadAt(file, position, &header, sizeof header);
 }
 
 uint64_t ReadTable(PlatformFile* file, uint64_t tableOffset, uint32_t* table, uint64_t count)
@@ -143,6 +145,80 @@ uint64_t ReadTable(PlatformFile* file, uint64_t tableOffset, uint32_t* table, ui
         table[i] = Swap32(table[i]);
     }
     return failed;
+}
+
+namespace {
+
+void AppendUtf8(std::string& text, uint32_t point)
+{
+    if (point < 0x80) {
+        text += static_cast<char>(point);
+    } else if (point < 0x800) {
+        text += static_cast<char>(0xC0 | (point >> 6));
+        text += static_cast<char>(0x80 | (point & 0x3F));
+    } else if (point < 0x10000) {
+        text += static_cast<char>(0xE0 | (point >> 12));
+        text += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (point & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | (point >> 18));
+        text += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (point & 0x3F));
+    }
+}
+
+// UTF-16 text of `length` bytes, up to its first zero unit, in UTF-8. A
+// surrogate without its pair becomes U+FFFD.
+std::string Utf16ToUtf8(const uint8_t* bytes, size_t length, bool bigEndian)
+{
+    std::string text;
+    const size_t units = length / 2;
+    auto unit = [&](size_t i) {
+        const uint32_t first = bytes[2 * i];
+        const uint32_t second = bytes[2 * i + 1];
+        return bigEndian ? (first << 8) | second : (second << 8) | first;
+    };
+    for (size_t i = 0; i < units && unit(i) != 0; ++i) {
+        const uint32_t u = unit(i);
+        if (u >= 0xD800 && u < 0xDC00 && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
+            AppendUtf8(text, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
+            ++i;
+        } else {
+            AppendUtf8(text, u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string ParentName(const DynamicDiskHeader& header)
+{
+    return Utf16ToUtf8(header.parentUnicodeName, sizeof header.parentUnicodeName, true);
+}
+
+bool ReadLocatorText(PlatformFile* file, int64_t fileSize, const ParentLocator& locator, std::string* text)
+{
+    constexpr uint32_t kLongestLocator = 64 << 10;
+    const std::string code = FieldText(locator.platformCode, sizeof locator.platformCode);
+    const uint32_t length = Swap32(locator.dataLength);
+    const uint64_t offset = Swap64(locator.dataOffset);
+    if ((code != "W2ru" && code != "W2ku" && code != "MacX") || length > kLongestLocator ||
+        offset > static_cast<uint64_t>(std::max<int64_t>(fileSize, 0)) ||
+        length > static_cast<uint64_t>(fileSize) - offset) {
+        return false;
+    }
+    std::vector<uint8_t> data(length);
+    if (PlatformReadAt(file, static_cast<int64_t>(offset), data.data(), length) != length) {
+        return false;
+    }
+    if (code == "MacX") {
+        *text = std::string(data.begin(), std::find(data.begin(), data.end(), 0));
+    } else {
+        *text = Utf16ToUtf8(data.data(), data.size(), false);
+    }
+    return true;
 }
 
 int64_t FirstBlockOffset(int64_t tableOffset, uint64_t tableBytes)

@@ -48,6 +48,7 @@ std::string FieldText(const char* field, size_t width);
 
 constexpr uint32_t kDiskTypeFixed = 2;
 constexpr uint32_t kDiskTypeDynamic = 3;
+constexpr uint32_t kDiskTypeDifferencing = 4;  // laid out as a dynamic disk; absent sectors come from its parent
 constexpr uint32_t kSectorSize = 512;  // disk data comes in sectors; sizes are checked against it
 // The largest disk the format allows, 0xFF000000 sectors (2040 GiB):
 // Hyper-V and qemu-img refuse larger VHDs.
@@ -99,10 +100,10 @@ static_assert(offsetof(HardDiskFooter, reserved) == 85);
 // from the size, a fresh Unique Id, the Checksum last.
 void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t dataOffset);
 
-// The Disk Type of a block that is a footer dravik handles: 2 (fixed) or 3
-// (dynamic) when the cookie is exactly "conectix" and the Disk Type is one
-// of those; 0 for anything else. Nothing else is checked, not even the
-// Checksum.
+// The Disk Type of a block that is a footer dravik handles: 2 (fixed), 3
+// (dynamic) or 4 (differencing) when the cookie is exactly "conectix" and
+// the Disk Type is one of those; 0 for anything else. Nothing else is
+// checked, not even the Checksum.
 uint32_t RecogniseFooter(const HardDiskFooter& footer);
 
 // Reads a footer's 512 bytes at `position` into a zero-filled record: a
@@ -124,6 +125,20 @@ constexpr int64_t kTableOffset = 1536;       // where dravik puts the table
 constexpr uint32_t kUnallocatedEntry = 0xFFFFFFFF;
 constexpr uint32_t kFirstUnallocatedEntry = 0xFFFFFE00;
 
+// Where a differencing disk's parent may be found: a path or URL of
+// `dataLength` bytes at `dataOffset` in the file. Writers disagree on
+// whether `dataSpace` counts bytes or sectors; dravik does not use it.
+struct ParentLocator {
+    char platformCode[4];  // "W2ru", "W2ku", "MacX", or another; zero: no entry
+    uint32_t dataSpace;
+    uint32_t dataLength;
+    uint32_t reserved;
+    uint64_t dataOffset;
+};
+static_assert(sizeof(ParentLocator) == 24);
+static_assert(offsetof(ParentLocator, dataLength) == 8);
+static_assert(offsetof(ParentLocator, dataOffset) == 16);
+
 struct DynamicDiskHeader {
     char cookie[8];              // "cxsparse"
     uint64_t dataOffset;         // all ones
@@ -132,7 +147,13 @@ struct DynamicDiskHeader {
     uint32_t maxTableEntries;
     uint32_t blockSize;
     uint32_t checksum;
-    uint8_t parentAndReserved[984];  // parent fields and reserved bytes, zero
+    // The parent of a differencing disk; zero in the others.
+    uint8_t parentUniqueId[16];       // the parent footer's Unique Id
+    uint32_t parentTimeStamp;         // seconds since 2000-01-01 UTC
+    uint32_t reserved1;
+    uint8_t parentUnicodeName[512];   // UTF-16 big-endian, ends at a zero unit
+    ParentLocator parentLocators[8];
+    uint8_t reserved2[256];
 };
 static_assert(sizeof(DynamicDiskHeader) == 1024);
 static_assert(offsetof(DynamicDiskHeader, dataOffset) == 8);
@@ -141,7 +162,11 @@ static_assert(offsetof(DynamicDiskHeader, headerVersion) == 24);
 static_assert(offsetof(DynamicDiskHeader, maxTableEntries) == 28);
 static_assert(offsetof(DynamicDiskHeader, blockSize) == 32);
 static_assert(offsetof(DynamicDiskHeader, checksum) == 36);
-static_assert(offsetof(DynamicDiskHeader, parentAndReserved) == 40);
+static_assert(offsetof(DynamicDiskHeader, parentUniqueId) == 40);
+static_assert(offsetof(DynamicDiskHeader, parentTimeStamp) == 56);
+static_assert(offsetof(DynamicDiskHeader, parentUnicodeName) == 64);
+static_assert(offsetof(DynamicDiskHeader, parentLocators) == 576);
+static_assert(offsetof(DynamicDiskHeader, reserved2) == 768);
 
 // Fills all 1024 bytes of the header dravik writes: table at 1536,
 // `maxTableEntries` entries of 2 MiB blocks, the Checksum last.
@@ -150,9 +175,8 @@ void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries);
 // True when the header's cookie is exactly "cxsparse".
 bool IsDynamicHeader(const DynamicDiskHeader& header);
 
-// Reads the first sector of a dynamic disk header at `position`, which
-// holds every field dravik reads, into a zero-filled record. Gives what the
-// read gives.
+// Reads a dynamic disk header at `position` into a zero-filled record; what
+// lies beyond the end of the file stays zero. Gives what the read gives.
 int64_t ReadDynamicHeader(PlatformFile* file, int64_t position, DynamicDiskHeader& header);
 
 // Reads `count` table entries at `tableOffset` into `table`, in host byte
@@ -161,6 +185,16 @@ int64_t ReadDynamicHeader(PlatformFile* file, int64_t position, DynamicDiskHeade
 // and so does every entry from where the file ends. Gives the number of
 // entries whose read failed.
 uint64_t ReadTable(PlatformFile* file, uint64_t tableOffset, uint32_t* table, uint64_t count);
+
+// The Parent Unicode Name of a differencing disk's header, in UTF-8.
+std::string ParentName(const DynamicDiskHeader& header);
+
+// The text a parent locator stores, in UTF-8: the path of a "W2ru"
+// (relative) or "W2ku" (absolute) locator, stored in UTF-16 little-endian,
+// or the file URL of a "MacX" locator, stored in UTF-8. Gives false, and
+// no text, for other codes and for a locator whose data lies outside the
+// file of `fileSize` bytes, is longer than 64 KiB or cannot be read.
+bool ReadLocatorText(PlatformFile* file, int64_t fileSize, const ParentLocator& locator, std::string* text);
 
 // Where block data may start after `tableBytes` bytes of table at
 // `tableOffset`: their end, rounded up to a whole sector (with signed

@@ -144,6 +144,47 @@ inline int64_t Dynamic(const fs::path& path, int64_t size, const std::vector<int
     return length;
 }
 
+// UTF-16 of an ASCII text, little-endian unless asked.
+inline std::string Utf16(const std::string& text, bool bigEndian = false)
+{
+    std::string bytes;
+    for (const char c : text) bytes += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+    return bytes;
+}
+
+// Puts `bytes` at `at` in the footers of the disk at `path`, at both ends, with their checksums.
+inline void PatchFooters(const fs::path& path, size_t at, const std::string& bytes)
+{
+    const auto length = static_cast<int64_t>(fs::file_size(path));
+    for (const int64_t footerAt : {int64_t{0}, length - 512}) {
+        std::string footer = ReadFile(path, footerAt, 512);
+        if (footer.starts_with("conectix")) Put(path, footerAt, SetChecksum(footer.replace(at, bytes.size(), bytes), 64));
+    }
+}
+
+inline void SetUniqueId(const fs::path& path, char id) { PatchFooters(path, 68, std::string(16, id)); }
+
+// A differencing disk laid out as Dynamic() lays it out, over the disk whose Unique Id is 16 bytes `parent`, named by
+// `name` and by `locators` {code, text}: W2ru and W2ku texts in UTF-16, MacX as given, in the header's last 256 bytes.
+using Locators = std::vector<std::pair<std::string, std::string>>;
+inline void Differencing(const fs::path& path, int64_t size, const std::vector<int>& inFileOrder, uint8_t bitmap,
+                         char parent, const std::string& name, const Locators& locators)
+{
+    Dynamic(path, size, inFileOrder, {.bitmap = bitmap});
+    std::string header = ReadFile(path, 512, 1024).replace(40, 16, 16, parent);
+    header.replace(64, 2 * name.size(), Utf16(name, true));
+    size_t at = 768;
+    for (size_t i = 0; i < locators.size(); ++i) {
+        const auto& [code, text] = locators[i];
+        const std::string data = code == "MacX" ? text : Utf16(text);
+        header.replace(576 + 24 * i, 24, code + Be(data.size(), 4) + Be(data.size(), 4) + Be(0, 4) + Be(512 + at, 8));
+        header.replace(at, data.size(), data);
+        at += data.size();
+    }
+    Put(path, 512, SetChecksum(header, 36));
+    PatchFooters(path, 60, Be(4, 4));
+}
+
 // "LENGTH:DIGEST" of a file. A footer at either end whose checksum holds
 // counts with a Unique Id of zeros, so that runs compare whatever ids they
 // drew. Files over 16 MiB count by their first and last 8 MiB.
@@ -175,7 +216,7 @@ inline std::string DescribeFolder(const fs::path& folder)
     std::vector<std::string> entries;
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
         const fs::file_status status = entry.symlink_status();
-        entries.push_back(fs::relative(entry.path(), folder).generic_string() +
+        entries.push_back(entry.path().lexically_relative(folder).generic_string() +
                           (fs::is_symlink(status)        ? "@"
                            : fs::is_directory(status)    ? "/"
                            : fs::is_regular_file(status) ? "=" + Describe(entry.path())

@@ -95,10 +95,8 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
 
     // The data stretches go in moves of 8 MiB that end on a chunk; a move
     // that falls short is taken over by the 64 KiB loop from the chunk
-    // where it stopped, with that chunk's test and message. The progress
-    // line moves on every 256 MiB.
+    // where it stopped, with that chunk's test and message.
     constexpr int64_t kMove = int64_t{8} << 20;
-    constexpr int64_t kStep = int64_t{256} << 20;
     const ProgressScope progress("conv2img", dataEnd);
     Transfer transfer(image.file.get());
     int64_t stop = -1;
@@ -125,12 +123,10 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
         }
         end = std::min(end, dataEnd);
         for (int64_t at = start; at < end && stop < 0;) {
-            const int64_t stepEnd = std::min(end, at + kStep);
-            for (int64_t next = 0; at < stepEnd && stop < 0; at = next) {
-                next = std::min(stepEnd, (at + kMove) / kMove * kMove);
-                give(at, next);
-            }
-            ProgressUpdate(at);
+            const int64_t next = std::min(end, (at + kMove) / kMove * kMove);
+            give(at, next);
+            ProgressUpdate(next);
+            at = next;
         }
         position = end;
     }

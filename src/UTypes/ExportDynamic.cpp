@@ -141,11 +141,10 @@ struct Export {
     const OutputFile& image;
 };
 
-// Writes the sectors of one block from sector `s` on: each run in one copy
-// until a copy fails or falls short (`pieceByPiece`), then each sector on
-// its own, a read and a write, as the sector-by-sector walk does. A failed
-// sector abandons the rest of its bitmap byte, whose sectors stay zero.
-void WalkSectors(const Export& job, const BlockSources& sources, uint64_t imagePosition, int s, bool pieceByPiece)
+// Writes the sectors of one block from sector `s` on, each on its own, a
+// read and a write, as the sector-by-sector walk does. A failed sector
+// abandons the rest of its bitmap byte, whose sectors stay zero.
+void WalkSectors(const Export& job, const BlockSources& sources, uint64_t imagePosition, int s)
 {
     PlatformFile* image = job.image.file.get();
     while (s < kSectors) {
@@ -167,22 +166,8 @@ void WalkSectors(const Export& job, const BlockSources& sources, uint64_t imageP
             }
             continue;
         }
-        PlatformFile* from = job.layers[code].file;
-        const int64_t position = sources.data[code] + s * kSector;
-        if (!pieceByPiece) {
-            const int end = RunEnd(sources, s);
-            const int64_t bytes = (end - s) * kSector;
-            const int64_t copied = PlatformCopyRange(from, position, image, at, bytes);
-            if (copied == bytes) {
-                s = end;
-            } else {
-                pieceByPiece = true;  // redo from the sector where it stopped
-                s += static_cast<int>(std::max<int64_t>(copied, 0) / kSector);
-            }
-            continue;
-        }
         uint8_t sector[kSectorSize];
-        const int64_t got = PlatformReadAt(from, position, sector, kSectorSize);
+        const int64_t got = PlatformReadAt(job.layers[code].file, sources.data[code] + s * kSector, sector, kSectorSize);
         if (got < 0) {
             ReportFailure("readfile error:" + PlatformErrorText());
             s = byteEnd;
@@ -277,7 +262,7 @@ void ExportBlock(const Export& job, Transfer& transfer, uint64_t block, uint64_t
         return;  // all zeros: a hole
     }
     if (!job.image.file) {
-        WalkSectors(job, *sources, imagePosition, 0, false);
+        WalkSectors(job, *sources, imagePosition, 0);
         return;
     }
 
@@ -299,7 +284,7 @@ void ExportBlock(const Export& job, Transfer& transfer, uint64_t block, uint64_t
     TransferGive(transfer, std::move(runs), [&job, sources, imagePosition, firstSectors](const MovesDone& result) {
         if (result.move < firstSectors.size()) {
             const int s = firstSectors[result.move] + static_cast<int>(result.done / kSector);
-            WalkSectors(job, *sources, imagePosition, s, true);
+            WalkSectors(job, *sources, imagePosition, s);
         }
         return true;
     });

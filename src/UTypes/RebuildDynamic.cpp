@@ -122,8 +122,8 @@ void CopyBlockPieces(RebuildFiles& files, int64_t from, int64_t to, int64_t done
 }
 
 // The blocks in the order of their source positions, packed from
-// `firstBlock`, one task each. A block that falls short, or runs past the
-// end of the source, goes piece by piece. The progress line moves on at
+// `firstBlock`, one task each. A block that falls short, because it failed
+// or runs past the end of the source, goes piece by piece. The progress line moves on at
 // every run of blocks that lie back to back in the source, 256 at most.
 void CopyBlocks(RebuildFiles& files, const std::vector<SourceBlock>& blocks, int64_t firstBlock, uint8_t* buffer)
 {
@@ -141,16 +141,13 @@ void CopyBlocks(RebuildFiles& files, const std::vector<SourceBlock>& blocks, int
         for (int64_t b = first; b < end; ++b) {
             const int64_t from = at(b).position;
             const int64_t to = firstBlock + b * kBlockInFile;
-            std::vector<Move> moves;
-            if (Whole(files, at(b))) {
-                moves.push_back({files.source, from, to, kBlockInFile});
-            }
-            TransferGive(transfer, std::move(moves), [&files, from, to, buffer](const MovesDone& result) {
-                if (result.move == 0) {  // fell short, or no move at all
-                    CopyBlockPieces(files, from, to, result.done, buffer);
-                }
-                return true;
-            });
+            TransferGive(transfer, {{files.source, from, to, kBlockInFile}},
+                         [&files, from, to, buffer](const MovesDone& result) {
+                             if (result.move == 0) {  // it fell short
+                                 CopyBlockPieces(files, from, to, result.done, buffer);
+                             }
+                             return true;
+                         });
         }
         first = end;
     }

@@ -87,13 +87,12 @@ void Work(TransferState& state)
     }
 }
 
-// Waits until the oldest task is done, running it here when no worker will.
+// Waits until the oldest task is done, running it here when no worker has
+// begun it.
 void AwaitOldest(TransferState& state, std::unique_lock<std::mutex>& hold)
 {
     const std::shared_ptr<Task> task = state.given.front();
-    state.done.wait(hold, [&] {
-        return task->stage == Stage::Done || (state.sequential && task->stage == Stage::Waiting);
-    });
+    state.done.wait(hold, [&] { return task->stage != Stage::Running; });
     if (task->stage == Stage::Waiting) {
         state.queue.erase(std::find(state.queue.begin(), state.queue.end(), task));
         task->stage = Stage::Running;

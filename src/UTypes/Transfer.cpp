@@ -57,11 +57,11 @@ struct TransferState {
     unsigned workerCount;
     std::vector<std::thread> workers;
     std::mutex lock;
-    std::condition_variable wake;  // for the workers: a task to do, or the end
-    std::condition_variable done;  // for the command: a task is done
+    std::condition_variable wake;             // for the workers: a task to do, or the end
+    std::condition_variable done;             // for the command: a task is done
     std::deque<std::shared_ptr<Task>> given;  // not yet followed up, oldest first
     std::deque<std::shared_ptr<Task>> queue;  // not yet begun
-    bool sequential = false;  // a task fell short: the workers take no more
+    bool sequential = false;                  // a task fell short: the workers take no more
     bool closing = false;
 };
 
@@ -87,12 +87,13 @@ void Work(TransferState& state)
     }
 }
 
-// Waits until the oldest task is done, running it here when no worker has
-// begun it.
+// Waits until the oldest task is done, running it here once the workers
+// take no more.
 void AwaitOldest(TransferState& state, std::unique_lock<std::mutex>& hold)
 {
     const std::shared_ptr<Task> task = state.given.front();
-    state.done.wait(hold, [&] { return task->stage != Stage::Running; });
+    state.done.wait(hold,
+                    [&] { return task->stage == Stage::Done || (state.sequential && task->stage == Stage::Waiting); });
     if (task->stage == Stage::Waiting) {
         state.queue.erase(std::find(state.queue.begin(), state.queue.end(), task));
         task->stage = Stage::Running;

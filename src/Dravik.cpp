@@ -9,6 +9,5 @@
 int main(int argc, char** argv)
 {
     PlatformInitConsole();
-    return RunDravik(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr,
-                     PlatformStderrIsTerminal());
+    return RunDravik(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, PlatformStderrIsTerminal());
 }

@@ -12,8 +12,7 @@
 // Gives the process exit status: 0 when the command did its whole job (and
 // for the usage text), 1 otherwise, an unknown command word included.
 // `errIsTerminal` allows a progress line on `err` during long runs.
-int RunDravik(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-              bool errIsTerminal = false);
+int RunDravik(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool errIsTerminal = false);
 
 // Parses the size operand of `resize` as a signed 32-bit integer: leading
 // blanks, an optional sign, then decimal digits, or "$", "x", "X", "0x" or

@@ -57,11 +57,9 @@ bool SharesExtents(int fd)
     constexpr unsigned long kSharing[] = {0x9123683E, 0x58465342, 0xCA451A4E, 0x2FC12FC1,
                                           0x7461636F, 0x6969,     0xFE534D42, 0xFF534D42};
     struct statfs info {};
-    return fstatfs(fd, &info) == 0 &&
-           std::find(std::begin(kSharing), std::end(kSharing), static_cast<unsigned long>(info.f_type)) !=
-               std::end(kSharing);
+    return fstatfs(fd, &info) == 0 && std::find(std::begin(kSharing), std::end(kSharing),
+                                                static_cast<unsigned long>(info.f_type)) != std::end(kSharing);
 }
-
 
 bool IsRegular(const struct stat& info)
 {
@@ -510,7 +508,7 @@ bool PlatformStderrIsTerminal()
 
 int64_t PlatformMonotonicMs()
 {
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }

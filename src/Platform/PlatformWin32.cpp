@@ -7,7 +7,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
+#include <windows.h>  // before the other Windows headers
+
 #include <objbase.h>
 #include <winioctl.h>
 
@@ -237,8 +238,7 @@ int64_t PlatformCopyInSystem(PlatformFile* from, int64_t fromPosition, PlatformF
         return -1;
     }
     // Through the buffer, with this layer's own reads and writes.
-    return CopyThroughBuffer(from, fromPosition, to, toPosition, length, 0, length, PlatformReadAt,
-                             PlatformWriteAt);
+    return CopyThroughBuffer(from, fromPosition, to, toPosition, length, 0, length, PlatformReadAt, PlatformWriteAt);
 }
 
 int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile* to, int64_t toPosition,
@@ -352,8 +352,8 @@ bool PlatformSameFile(const std::string& first, const std::string& second)
         if (path.empty()) {
             return false;
         }
-        const HANDLE handle = CreateFileA(path.c_str(), 0, kShareReadWrite | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        const HANDLE handle = CreateFileA(path.c_str(), 0, kShareReadWrite | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             return false;
         }

@@ -21,7 +21,8 @@ std::string LastComponent(const std::string& path)
 // separator: "./" at its start goes where `folder` says where it is.
 std::string Beside(const std::string& folder, const std::string& path)
 {
-    return folder + (!folder.empty() && path.size() > 2 && path[0] == '.' && IsSeparator(path[1]) ? path.substr(2) : path);
+    return folder +
+           (!folder.empty() && path.size() > 2 && path[0] == '.' && IsSeparator(path[1]) ? path.substr(2) : path);
 }
 
 // A relative Windows path, with "/" between its parts.

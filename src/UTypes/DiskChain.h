@@ -25,8 +25,8 @@ struct ChainDisk {
     std::string path;  // as dravik opened it
     FileHandle file{nullptr, PlatformClose};
     int64_t size = 0;
-    HardDiskFooter footer{};      // its last 512 bytes
-    DynamicDiskHeader header{};   // at the footer's Data Offset; zeros for a fixed disk
+    HardDiskFooter footer{};     // its last 512 bytes
+    DynamicDiskHeader header{};  // at the footer's Data Offset; zeros for a fixed disk
 };
 
 struct DiskChain {

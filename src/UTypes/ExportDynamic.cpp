@@ -60,7 +60,7 @@ struct Layer {
     PlatformFile* file;
     int64_t size;
     uint32_t type;
-    std::string name;  // in messages
+    std::string name;      // in messages
     uint64_t present = 0;  // table entries read
     Memory table{nullptr, PlatformFreer{0}};
     uint64_t blocks = 0;  // blocks it may supply
@@ -72,8 +72,8 @@ void ReadLayerTable(Layer& layer, const DynamicDiskHeader& header, uint32_t maxE
     const uint64_t tableOffset = Swap64(header.tableOffset);
     layer.present = PresentEntries(tableOffset, maxEntries, layer.size);
     layer.table = ObtainMemory(layer.present * 4, "reading the block allocation table");
-    const uint64_t failed = ReadTable(layer.file, tableOffset, reinterpret_cast<uint32_t*>(layer.table.get()),
-                                      layer.present);
+    const uint64_t failed =
+        ReadTable(layer.file, tableOffset, reinterpret_cast<uint32_t*>(layer.table.get()), layer.present);
     if (failed > 0) {
         ReportProblem("could not read " + std::to_string(failed) + " entries of the block allocation table" +
                       (layer.name == "the source" ? "" : " of " + layer.name) + " (" + PlatformErrorText() + "); " +
@@ -167,7 +167,8 @@ void WalkSectors(const Export& job, const BlockSources& sources, uint64_t imageP
             continue;
         }
         uint8_t sector[kSectorSize];
-        const int64_t got = PlatformReadAt(job.layers[code].file, sources.data[code] + s * kSector, sector, kSectorSize);
+        const int64_t got =
+            PlatformReadAt(job.layers[code].file, sources.data[code] + s * kSector, sector, kSectorSize);
         if (got < 0) {
             ReportFailure("readfile error:" + PlatformErrorText());
             s = byteEnd;
@@ -221,8 +222,8 @@ bool Supply(const Layer& layer, uint8_t index, Transfer& transfer, uint64_t bloc
                                                                : "its block is zeros in the image"));
         }
         sources.data[index] = bitmapPosition + kBitmapSize;
-        const auto available = static_cast<size_t>(
-            std::clamp<int64_t>((layer.size - sources.data[index]) / kSector, 0, kSectors));
+        const auto available =
+            static_cast<size_t>(std::clamp<int64_t>((layer.size - sources.data[index]) / kSector, 0, kSectors));
         for (size_t i = 0; i < kBitmapSize; ++i) {
             if (i % 8 == 0 && EightAt(bitmap + i) == 0) {
                 i += 7;  // 64 absent sectors

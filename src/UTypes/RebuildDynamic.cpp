@@ -28,7 +28,7 @@
 namespace {
 
 constexpr uint32_t kEntriesPerWrite = 4u << 20;  // 16 MiB of table: every real disk's table in one write
-constexpr int64_t kBlocksPerRun = 256;            // 512 MiB between two looks of the progress line
+constexpr int64_t kBlocksPerRun = 256;           // 512 MiB between two looks of the progress line
 
 struct SourceBlock {
     int64_t position;  // of its bitmap in the source

@@ -42,9 +42,6 @@ bool RunFailed();
 // standard error, the message with a full stop appended on its last line,
 // and exits with status 1 without printing "done".
 struct FatalError : std::runtime_error {
-    FatalError(std::string place, const std::string& message)
-        : std::runtime_error(message), where(std::move(place))
-    {
-    }
+    FatalError(std::string place, const std::string& message) : std::runtime_error(message), where(std::move(place)) {}
     std::string where;
 };

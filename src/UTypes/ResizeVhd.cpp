@@ -37,8 +37,8 @@ void ResizeFixed(PlatformFile* file, const std::string& path, int64_t fileSize, 
         // back over the torn new one; a grown file is cut to its old length.
         bool restored = true;
         if (newSize == dataEnd) {
-            restored = PlatformWriteAt(file, dataEnd, &oldFooter, sizeof oldFooter) ==
-                       static_cast<int64_t>(sizeof oldFooter);
+            restored =
+                PlatformWriteAt(file, dataEnd, &oldFooter, sizeof oldFooter) == static_cast<int64_t>(sizeof oldFooter);
         }
         restored = PlatformSetLength(file, fileSize) && restored;
         if (!restored) {

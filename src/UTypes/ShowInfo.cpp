@@ -40,7 +40,8 @@ void PrintFooterLines(const HardDiskFooter& footer)
 // below U+0020 as "?".
 std::string Shown(std::string text)
 {
-    std::replace_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
+    const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20; };
+    std::replace_if(text.begin(), text.end(), control, '?');
     return text;
 }
 
@@ -66,7 +67,8 @@ void PrintParentLines(const std::string& path, PlatformFile* file, int64_t size,
     ReportLine("Parent_Time_Stamp=" + std::to_string(Swap32(header.parentTimeStamp)));
     ReportLine("Parent_Name=" + Shown(ParentName(header)));
     for (const ParentLocator& locator : header.parentLocators) {
-        if (std::all_of(std::begin(locator.platformCode), std::end(locator.platformCode), [](char c) { return c == 0; })) {
+        if (std::all_of(std::begin(locator.platformCode), std::end(locator.platformCode),
+                        [](char c) { return c == 0; })) {
             continue;  // no entry
         }
         const std::string code = FieldText(locator.platformCode, sizeof locator.platformCode);

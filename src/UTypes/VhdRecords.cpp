@@ -33,7 +33,7 @@ namespace {
 uint32_t HeadsFor(int64_t sectors)
 {
     uint32_t heads = 16;
-    if (sectors >= 66059280) {   // 65,535 x 16 x 63
+    if (sectors >= 66059280) {  // 65,535 x 16 x 63
         heads = 64;
     }
     if (sectors >= 134215680) {  // 65,535 x 2,048
@@ -87,7 +87,7 @@ uint32_t RecogniseFooter(const HardDiskFooter& footer)
     }
     const uint32_t diskType = Swap32(footer.diskType);
     return diskType == kDiskTypeFixed || diskType == kDiskTypeDynamic || diskType == kDiskTypeDifferencing ? diskType
-                                                                                                            : 0;
+                                                                                                           : 0;
 }
 
 void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries)

@@ -49,16 +49,16 @@ std::string FieldText(const char* field, size_t width);
 constexpr uint32_t kDiskTypeFixed = 2;
 constexpr uint32_t kDiskTypeDynamic = 3;
 constexpr uint32_t kDiskTypeDifferencing = 4;  // laid out as a dynamic disk; absent sectors come from its parent
-constexpr uint32_t kSectorSize = 512;  // disk data comes in sectors; sizes are checked against it
+constexpr uint32_t kSectorSize = 512;          // disk data comes in sectors; sizes are checked against it
 // The largest disk the format allows, 0xFF000000 sectors (2040 GiB):
 // Hyper-V and qemu-img refuse larger VHDs.
 constexpr int64_t kLargestDisk = int64_t{0xFF000000} * kSectorSize;
 
 struct HardDiskFooter {
-    char cookie[8];              // "conectix"
+    char cookie[8];  // "conectix"
     uint32_t features;
     uint32_t fileFormatVersion;
-    uint64_t dataOffset;         // position of the dynamic disk header, or all ones
+    uint64_t dataOffset;  // position of the dynamic disk header, or all ones
     uint32_t timeStamp;
     char creatorApplication[4];
     uint32_t creatorVersion;
@@ -115,10 +115,10 @@ int64_t ReadFooter(PlatformFile* file, int64_t position, HardDiskFooter& footer)
 
 constexpr uint32_t kBlockSize = 0x00200000;  // a block's data: 2 MiB, in sectors
 constexpr uint32_t kSectorsPerBlock = kBlockSize / kSectorSize;
-constexpr uint32_t kBitmapSize = 512;        // before each block's data: one bit per data sector, first the MSB
+constexpr uint32_t kBitmapSize = 512;  // before each block's data: one bit per data sector, first the MSB
 constexpr int64_t kBlockInFile = int64_t{kBitmapSize} + kBlockSize;  // a block as it lies in the file
-constexpr int64_t kHeaderOffset = 512;       // where dravik puts the dynamic disk header, and info looks for it
-constexpr int64_t kTableOffset = 1536;       // where dravik puts the table
+constexpr int64_t kHeaderOffset = 512;  // where dravik puts the dynamic disk header, and info looks for it
+constexpr int64_t kTableOffset = 1536;  // where dravik puts the table
 // Table entries: a block's sector number, or no block. dravik writes
 // kUnallocatedEntry, and the rebuild takes only it for no block; the
 // export takes kFirstUnallocatedEntry and every entry above it for none.
@@ -140,18 +140,18 @@ static_assert(offsetof(ParentLocator, dataLength) == 8);
 static_assert(offsetof(ParentLocator, dataOffset) == 16);
 
 struct DynamicDiskHeader {
-    char cookie[8];              // "cxsparse"
-    uint64_t dataOffset;         // all ones
+    char cookie[8];       // "cxsparse"
+    uint64_t dataOffset;  // all ones
     uint64_t tableOffset;
     uint32_t headerVersion;
     uint32_t maxTableEntries;
     uint32_t blockSize;
     uint32_t checksum;
     // The parent of a differencing disk; zero in the others.
-    uint8_t parentUniqueId[16];       // the parent footer's Unique Id
-    uint32_t parentTimeStamp;         // seconds since 2000-01-01 UTC
+    uint8_t parentUniqueId[16];  // the parent footer's Unique Id
+    uint32_t parentTimeStamp;    // seconds since 2000-01-01 UTC
     uint32_t reserved1;
-    uint8_t parentUnicodeName[512];   // UTF-16 big-endian, ends at a zero unit
+    uint8_t parentUnicodeName[512];  // UTF-16 big-endian, ends at a zero unit
     ParentLocator parentLocators[8];
     uint8_t reserved2[256];
 };

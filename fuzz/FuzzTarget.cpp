@@ -1,11 +1,5 @@
-// The fuzz targets, one per command (FUZZ_INFO, FUZZ_CONV2IMG, FUZZ_RESIZE)
-// and one for differencing disks (FUZZ_CHAIN): the input becomes "in.vhd" in
-// a scratch folder on a tmpfs and the command runs through the front end
-// over the test seam, its output discarded. Only resize may change its
-// source. The chain target reads the input as a child over "base.vhd", a
-// fixed disk whose Unique Id is sixteen "P", which must stay as it is. With
-// FUZZ_REPLAY, main() feeds every file of the folders it is given to the
-// target once, without libFuzzer.
+// The fuzz targets run a command on "in.vhd", which only resize may change, beside "base.vhd", a fixed disk of Unique
+// Id "PP...P" that a chain may name. FUZZ_REPLAY adds a main() that runs the target on the files of the folders given.
 #include <cstdio>
 #include <sstream>
 
@@ -44,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzRun(input, {"conv2img", "in.vhd", "out.img"});
     FuzzRun(input, {"info", "in.vhd"});
 #else
-    for (const char* mebibytes : {"1", "64", "4096"}) FuzzRun(input, {"resize", "in.vhd", mebibytes});
+    for (const char* mebibytes : {"1", "64", "4096"})
+        FuzzRun(input, {"resize", "in.vhd", mebibytes});
 #endif
     return 0;
 }

@@ -9,36 +9,46 @@
 
 #include "Platform/Platform.h"
 
-// The real layer's entry points, renamed when it is compiled for the tests.
+// The real layer's entry points, renamed in its build for the tests.
 #define REAL(name) decltype(name) Real##name
-REAL(PlatformOpen); REAL(PlatformClose); REAL(PlatformSeek); REAL(PlatformSeekEnd); REAL(PlatformWrite);
-REAL(PlatformReadAt); REAL(PlatformWriteAt); REAL(PlatformCopyRange); REAL(PlatformSetLength); REAL(PlatformFree);
-REAL(PlatformRemoveFile); REAL(PlatformRenameNoReplace); REAL(PlatformAlloc); REAL(PlatformMonotonicMs);
+REAL(PlatformOpen);
+REAL(PlatformClose);
+REAL(PlatformSeek);
+REAL(PlatformSeekEnd);
+REAL(PlatformWrite);
+REAL(PlatformReadAt);
+REAL(PlatformWriteAt);
+REAL(PlatformCopyRange);
+REAL(PlatformCopyInSystem);
+REAL(PlatformSetLength);
+REAL(PlatformRemoveFile);
+REAL(PlatformRenameNoReplace);
+REAL(PlatformAlloc);
+REAL(PlatformFree);
+REAL(PlatformMonotonicMs);
 REAL(PlatformNextData);
 REAL(PlatformProcessorCount);
-REAL(PlatformCopyInSystem);
 
 namespace {
 
 Faults g_faults;
-std::mutex g_lock;  // for the counters: a transfer's workers call in at once
+std::mutex g_lock;  // a transfer's workers call in at once
 TestCounters g_counters;
 std::map<std::string, int64_t> g_perOp;
 int64_t g_clockMs = 0;
 std::thread::id g_setter;  // the thread that set the switches
 
-// A switch names calls as "op N" ("write 3"), "op N+" (the 3rd and every
-// later one) or "call N" (any op), several of them joined by commas.
+// A switch names calls "op N" ("write 3") or "call N" (the Nth of any op), joined by commas.
 bool Matches(const char* names, const std::string& op, int64_t nth)
 {
-    for (const char* at = names; at != nullptr; at = std::strchr(at, ',')) {
-        at += *at == ',' ? 1 : 0;
+    for (const char* at = names; at != nullptr; at = std::strchr(at + 1, ',')) {
         char name[16] = {};
         long long n = 0;
-        char plus = 0;
-        const int got = std::sscanf(at, " %15[a-z] %lld%c", name, &n, &plus);
-        const int64_t which = std::strcmp(name, "call") == 0 ? g_counters.calls : op == name ? nth : -1;
-        if (got >= 2 && (which == n || (got == 3 && plus == '+' && which >= n))) return true;
+        if (std::sscanf(at + (*at == ','), " %15[a-z] %lld", name, &n) == 2 &&
+            n == (std::strcmp(name, "call") == 0 ? g_counters.calls
+                  : op == name                   ? nth
+                                                 : -1))
+            return true;
     }
     return false;
 }
@@ -57,16 +67,25 @@ struct Turn {
 Turn Count(const std::string& op)
 {
     const std::lock_guard<std::mutex> hold(g_lock);
-    if (g_faults.stopAfterWrites >= 0 && g_counters.writes >= g_faults.stopAfterWrites) throw StopProgram{};
+    if (g_faults.stopAfterWrites >= 0 && g_counters.writes >= g_faults.stopAfterWrites)
+        throw StopProgram{};
     ++g_counters.calls;
     const int64_t nth = ++g_perOp[op];
     return {Matches(g_faults.fail, op, nth), Matches(g_faults.shorten, op, nth)};
 }
 
-// An injected failure leaves the error the real layer saves for a call on no file.
-void SaveSystemError() { RealPlatformSeek(nullptr, 0); }
+// An injected failure: `value`, with the error of a call on no file.
+template <typename T>
+T Failed(T value)
+{
+    RealPlatformSeek(nullptr, 0);
+    return value;
+}
 
-bool Touches(int64_t bad, int64_t position, int64_t count) { return bad >= position && bad < position + count; }
+bool Touches(int64_t bad, int64_t position, int64_t count)
+{
+    return bad >= position && bad < position + count;
+}
 
 template <typename Write>
 int64_t Written(bool bad, uint32_t count, Write write)
@@ -74,8 +93,7 @@ int64_t Written(bool bad, uint32_t count, Write write)
     const Turn turn = Count("write");
     const int64_t n = turn.fail || bad ? -1 : write(turn.shorten ? count / 2 : count);
     Add(g_counters.writes, n > 0 ? 1 : 0);
-    if (turn.fail || bad || turn.shorten) SaveSystemError();
-    return n;
+    return turn.fail || bad || turn.shorten ? Failed(n) : n;
 }
 
 }  // namespace
@@ -88,14 +106,21 @@ void TestPlatformReset(const Faults& faults)
     g_setter = std::this_thread::get_id();
 }
 
-const TestCounters& TestPlatformCounters() { return g_counters; }
+const TestCounters& TestPlatformCounters()
+{
+    return g_counters;
+}
 
-std::string InjectedErrorText() { return SaveSystemError(), PlatformErrorText(); }
+std::string InjectedErrorText()
+{
+    return Failed(true) ? PlatformErrorText() : "";
+}
 
 PlatformFile* PlatformOpen(const std::string& path, OpenMode mode)
 {
     const bool create = mode == OpenMode::CreateNewWrite || mode == OpenMode::CreateNewReadWrite;
-    PlatformFile* file = Count(create ? "create" : "open").fail ? (SaveSystemError(), nullptr) : RealPlatformOpen(path, mode);
+    PlatformFile* file =
+        Count(create ? "create" : "open").fail ? Failed<PlatformFile*>(nullptr) : RealPlatformOpen(path, mode);
     Add(g_counters.openFiles, file != nullptr ? 1 : 0);
     return file;
 }
@@ -106,9 +131,15 @@ void PlatformClose(PlatformFile* file)
     RealPlatformClose(file);
 }
 
-bool PlatformSeek(PlatformFile* file, int64_t at) { return RealPlatformSeek(Count("seek").fail ? nullptr : file, at); }
+bool PlatformSeek(PlatformFile* file, int64_t at)
+{
+    return RealPlatformSeek(Count("seek").fail ? nullptr : file, at);
+}
 
-bool PlatformSeekEnd(PlatformFile* file, int64_t* end) { return RealPlatformSeekEnd(Count("seekend").fail ? nullptr : file, end); }
+bool PlatformSeekEnd(PlatformFile* file, int64_t* end)
+{
+    return RealPlatformSeekEnd(Count("seekend").fail ? nullptr : file, end);
+}
 
 int64_t PlatformReadAt(PlatformFile* file, int64_t at, void* buffer, uint32_t count)
 {
@@ -123,23 +154,26 @@ int64_t PlatformWrite(PlatformFile* file, const void* data, uint32_t count)
 
 int64_t PlatformWriteAt(PlatformFile* file, int64_t at, const void* buffer, uint32_t count)
 {
-    return Written(Touches(g_faults.badWrite, at, count), count, [&](uint32_t n) { return RealPlatformWriteAt(file, at, buffer, n); });
+    return Written(Touches(g_faults.badWrite, at, count), count,
+                   [&](uint32_t n) { return RealPlatformWriteAt(file, at, buffer, n); });
 }
 
-// A copy with a fault in its way goes through the shared buffered copy,
-// whose reads and writes meet the switches: it stops exactly at a bad byte.
+// A copy with a bad byte in its way goes through the buffered copy, whose reads and writes stop there.
 int64_t PlatformCopyRange(PlatformFile* from, int64_t fromAt, PlatformFile* to, int64_t toAt, int64_t length)
 {
     int64_t stop = Touches(g_faults.badRead, fromAt, length) ? g_faults.badRead - fromAt : length;
     stop = Touches(g_faults.badWrite, toAt, length) ? std::min(stop, g_faults.badWrite - toAt) : stop;
     const Turn turn = Count("copy");
     Add(g_counters.workerCopies, std::this_thread::get_id() != g_setter ? 1 : 0);
-    if (turn.fail) return SaveSystemError(), -1;
-    if (turn.shorten) return CopyThroughBuffer(from, fromAt, to, toAt, length / 2, 0, length);
+    if (turn.fail)
+        return Failed<int64_t>(-1);
+    if (turn.shorten)
+        return CopyThroughBuffer(from, fromAt, to, toAt, length / 2, 0, length);
     if (stop < length)
-        return CopyThroughBuffer(from, fromAt, to, toAt, length, CopyThroughBuffer(from, fromAt, to, toAt, stop, 0, stop), length);
-    const auto copy = g_faults.inSystem ? RealPlatformCopyInSystem : RealPlatformCopyRange;
-    const int64_t n = copy(from, fromAt, to, toAt, length);
+        return CopyThroughBuffer(from, fromAt, to, toAt, length,
+                                 CopyThroughBuffer(from, fromAt, to, toAt, stop, 0, stop), length);
+    const int64_t n =
+        (g_faults.inSystem ? RealPlatformCopyInSystem : RealPlatformCopyRange)(from, fromAt, to, toAt, length);
     Add(g_counters.writes, n > 0 ? 1 : 0);
     return n;
 }
@@ -149,31 +183,40 @@ int PlatformNextData(PlatformFile* file, int64_t at, int64_t* start, int64_t* en
     return RealPlatformNextData(Count("nextdata").fail ? nullptr : file, at, start, end);
 }
 
-bool PlatformSetLength(PlatformFile* file, int64_t length) { return RealPlatformSetLength(Count("setlength").fail ? nullptr : file, length); }
+bool PlatformSetLength(PlatformFile* file, int64_t length)
+{
+    return RealPlatformSetLength(Count("setlength").fail ? nullptr : file, length);
+}
 
 bool PlatformRemoveFile(const std::string& path)
 {
-    return Count("remove").fail ? (SaveSystemError(), false) : RealPlatformRemoveFile(path);
+    return Count("remove").fail ? Failed(false) : RealPlatformRemoveFile(path);
 }
 
 bool PlatformRenameNoReplace(const std::string& from, const std::string& to)
 {
-    return Count("rename").fail ? (SaveSystemError(), false) : RealPlatformRenameNoReplace(from, to);
+    return Count("rename").fail ? Failed(false) : RealPlatformRenameNoReplace(from, to);
 }
 
 void* PlatformAlloc(size_t bytes)
 {
     void* memory = Count("alloc").fail || bytes > g_faults.allocLimit ? nullptr : RealPlatformAlloc(bytes);
-    Add(g_counters.allocated, memory != nullptr ? static_cast<int64_t>(bytes) : 0);
+    Add(g_counters.allocated, memory != nullptr ? int64_t(bytes) : 0);
     return memory;
 }
 
 void PlatformFree(void* memory, size_t bytes)
 {
-    Add(g_counters.allocated, memory != nullptr ? -static_cast<int64_t>(bytes) : 0);
+    Add(g_counters.allocated, memory != nullptr ? -int64_t(bytes) : 0);
     RealPlatformFree(memory, bytes);
 }
 
-unsigned PlatformProcessorCount() { return g_faults.processors; }
+unsigned PlatformProcessorCount()
+{
+    return g_faults.processors;
+}
 
-int64_t PlatformMonotonicMs() { return g_faults.fakeClock ? g_clockMs += 100 : RealPlatformMonotonicMs(); }
+int64_t PlatformMonotonicMs()
+{
+    return g_faults.fakeClock ? g_clockMs += 100 : RealPlatformMonotonicMs();
+}

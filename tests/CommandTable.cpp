@@ -1,7 +1,7 @@
 // Every command line dravik is tested with, run in-process (also on two workers copying inside the system) and as the
 // program (also under Wine). A row gives the files made first, what the command prints between the front end's lines,
-// its status, the files it writes or removes ("-NAME"), and its standard error; every other file stays as it was.
-// In outputs "|" ends a line, "X~N" is N lines X, "*" any text, "{E}" an injected error's text.
+// its status, the files it writes or removes ("-NAME") and its standard error; no other file may change. In outputs
+// "|" ends a line, "X~N" is N lines X, "*" any text, "{E}" an injected error's text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,8 +23,8 @@ namespace {
 // What a row's files are after any one fault (UnderFaults, below).
 enum class Keeps {
     Nothing,  // not tried
-    Sources,  // every file there before is as it was
-    Either,   // every file is as before or as after a run without faults
+    Sources,  // the files there before are as they were
+    Either,   // every file is as before or as after a clean run
     Footer,   // a.vhd ends with a fixed footer of its size
 };
 
@@ -238,7 +238,7 @@ void TwentyBlocks()
             {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, -1, 19, -1, 16, -1, 15, -1, 18, -1, 17});
 }
 
-// top.avhd over mid.vhd (named by W2ru; then a name of 2, 3 and 4 UTF-8 bytes and a lone surrogate) over base.vhd,
+// top.avhd over mid.vhd (named by W2ru; then a name of 2, 3 and 4 UTF-8 bytes, a lone surrogate, U+E000) over base.vhd,
 // dynamic (named by a W2ku path's last part).
 void ThreeDeep()
 {
@@ -247,7 +247,7 @@ void ThreeDeep()
     Differencing("mid.vhd", 4 * kBlock, {1}, 0x0F, 'B', u"", {{"W2ku", u"C:\\old\\base.vhd"}});
     SetUniqueId("mid.vhd", 'M');
     Differencing("top.avhd", 4 * kBlock, {1, 2}, 0xF0, 'M', u"",
-                 {{"W2ru", u".\\mid.vhd"}, {"Wi2r", u"?"}, {"W2ku", u"\u00e9\u20ac\U0001D11E\xD800"}});
+                 {{"W2ru", u".\\mid.vhd"}, {"Wi2r", u"?"}, {"W2ku", u"\u00e9\u20ac\U0001D11E\xD800\uE000"}});
 }
 void ThreeDeepWithoutBase()
 {
@@ -372,8 +372,7 @@ const Case kCases[] = {
     {"info_dynamic",
      [] { Dynamic("d.vhd", 10 * kMiB, {}); },
      kInfoD,
-     "filesize=2560|Infos found in header - dynamic|features=2|Format=$10000|Data_offset=512|Creator_Application=hack|"
-     "Creator_Version=$10000|Creator_Host_OS=Wi2k|Original_Size=10485760|Current_Size=10485760|Checksum=$FFFFF801|"
+     "filesize=2560|Infos found in header - dynamic|*|Data_offset=512|*|Current_Size=10485760|Checksum=$FFFFF801|"
      "saved_state=0||Table_Offset=1536|Header_Version=$10000|max_entries=5 -> 10485760 bytes|"
      "block_size=2097152|Checksum=$FFFFF472||BAT size=20|1st block offset=2048",
      0,
@@ -433,6 +432,14 @@ const Case kCases[] = {
      {.posix = true}},
     {"img_onto_folder", FixedAndFolder, "conv2img in.vhd sub", FIXED "|writefile error:*", 1, "",
      "dravik: could not create sub: *"},
+    {"fixed_first_chunk",
+     FixedIn,
+     kToImg,
+     FIXED "|writefile error:{E}",
+     1,
+     "out.img=0:4fd0bfc1",
+     "",
+     {.faults = {.badWrite = 100}}},
     {"fixed_write_fails",
      FixedIn,
      kToImg,
@@ -524,7 +531,8 @@ const Case kCases[] = {
      "*|Infos found in header - differencing|*|1st block offset=2048|"
      "Parent_Unique_Id=4d4d4d4d-4d4d-4d4d-4d4d-4d4d4d4d4d4d|Parent_Time_Stamp=0|Parent_Name=|"
      "Parent_Locator=W2ru .\\mid.vhd|Parent_Locator=Wi2r (2 bytes at 1298)|"
-     "Parent_Locator=W2ku \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\xEF\xBF\xBD|Parent=./mid.vhd|Parent=./base.vhd",
+     "Parent_Locator=W2ku "
+     "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\xEF\xBF\xBD\xEE\x80\x80|Parent=./mid.vhd|Parent=./base.vhd",
      0},
     {"chain_conv2img", ThreeDeep, "conv2img top.avhd out.img", "disk_type=differencing", 0, "out.img=8388608:075e95c4"},
     {"chain_over_fixed", OverFixed, "conv2img child.avhd out.img", "disk_type=differencing", 0,
@@ -551,6 +559,8 @@ const Case kCases[] = {
     {"resize_fixed", FixedA, kA20, FS10, 0, "a.vhd=20972032:964a9c07", "", {.underFaults = Keeps::Footer}},
     {"resize_same_size", FixedA, "resize a.vhd 10", FS10, 0},
     {"resize_past_4GiB", FixedA, "resize a.vhd 4096", FS10, 0, "a.vhd=4294967808:57e1f45f"},
+    {"resize_beyond_2040GiB", [] { Fixed("a.vhd", kMiB); }, "resize a.vhd 2088961", "filesize=1049088", 0,
+     "a.vhd=2190434370048:636589ab", "dravik: warning: the disk is 2190434369536 bytes, more than the 2190433320960 *"},
     {"resize_smaller", FixedA, "resize a.vhd 9", FS10 "|new size smaller than current size", 1},
     {"resize_missing", [] {}, "resize nothere.vhd 20", "filesize=-1|mod 512 <>0", 1, "",
      "dravik: cannot open nothere.vhd: *"},

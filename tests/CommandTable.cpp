@@ -255,10 +255,10 @@ void ThreeDeepWithoutBase()
     fs::remove("base.vhd");
 }
 
-// child.avhd over fixed.vhd, named by its name.
+// child.avhd over fixed.vhd, half its size, named by its name.
 void OverFixed()
 {
-    Fixed("fixed.vhd", 4 * kBlock);
+    Fixed("fixed.vhd", 2 * kBlock);
     SetUniqueId("fixed.vhd", 'F');
     Differencing("child.avhd", 4 * kBlock, {3, 0}, 0x81, 'F', u"fixed.vhd", {});
 }
@@ -536,7 +536,7 @@ const Case kCases[] = {
      0},
     {"chain_conv2img", ThreeDeep, "conv2img top.avhd out.img", "disk_type=differencing", 0, "out.img=8388608:075e95c4"},
     {"chain_over_fixed", OverFixed, "conv2img child.avhd out.img", "disk_type=differencing", 0,
-     "out.img=8388608:afa2f4ec"},
+     "out.img=8388608:6b77a4c0"},
     {"chain_onto_its_base", ThreeDeep, "conv2img top.avhd base.vhd", SAME, 1},
     {"chain_parent_missing", ThreeDeepWithoutBase, "info top.avhd", "*|Parent=./mid.vhd", 1, "",
      "dravik: the parent of ./mid.vhd, in the chain of top.avhd, was not found; tried *./base.vhd (*)"},

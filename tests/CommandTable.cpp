@@ -729,7 +729,6 @@ Folder Expected(Folder folder, const std::string& named)
     return folder;
 }
 
-// "*" matches any text, everything else itself.
 bool Glob(const std::string& pattern, const std::string& text)
 {
     size_t p = 0, star = std::string::npos, resume = 0;
@@ -807,7 +806,6 @@ Outcome RunRow(const Case& c, const fs::path& folder, const Faults& faults, bool
     return got;
 }
 
-// A fixed footer of the file's length at its end.
 bool EndsWithFooter(const fs::path& path)
 {
     const auto size = int64_t(fs::file_size(path)) - 512;
@@ -852,11 +850,6 @@ void UnderFaults(const Case& row, const fs::path& folder)
     }
 }
 
-void PrintTo(const Case& c, std::ostream* out)
-{
-    *out << c.name;
-}
-
 class Commands : public testing::TestWithParam<Case> {};
 
 TEST_P(Commands, InProcessAndAsTheProgram)
@@ -870,7 +863,7 @@ TEST_P(Commands, InProcessAndAsTheProgram)
     const struct {
         const char* how;
         unsigned processors;  // 0: the program
-    } ways[] = {{"in-process", 1}, {"in-process, two workers copying inside the system", 2}, {"the program", 0}};
+    } ways[] = {{"in-process", 1}, {"two workers copying inside the system", 2}, {"the program", 0}};
     const Scratch scratch;
     for (const auto& [how, processors] : ways) {
         const bool program = processors == 0;

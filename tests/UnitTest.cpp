@@ -1,5 +1,4 @@
-// What the command table cannot show: Unique Ids, the geometry at every threshold, the size operand's syntax, error
-// texts trimmed, and the platform layer's promises.
+// What the command table cannot show.
 #include <gtest/gtest.h>
 
 #include <climits>

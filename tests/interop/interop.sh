@@ -84,5 +84,13 @@ case_resize_dynamic() {
     done
 }
 
+case_chain() {
+    python3 "${0%/*}/../../bench/make_vhd.py" dynamic base.vhd 4 full
+    python3 "${0%/*}/../../bench/make_vhd.py" differencing child.vhd 4 base.vhd
+    run info child.vhd
+    vhdiinfo child.vhd >info.txt && grep -q "Differential" info.txt || fail "vhdiinfo"
+    grep -q ": $(sed -n 's/^Parent_Unique_Id=//p' out.txt | tr -d '\r')\$" info.txt || fail "another parent"
+}
+
 "case_$1"
 echo "PASS: $1"

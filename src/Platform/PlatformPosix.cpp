@@ -335,8 +335,7 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromPosition, PlatformFile
                           int64_t length)
 {
     constexpr int64_t kPage = 4096;  // the block size of the file systems that share extents
-    if (from != nullptr && to != nullptr && (fromPosition - toPosition) % kPage == 0 &&
-        PlatformSharesExtents(from, to)) {
+    if ((fromPosition - toPosition) % kPage == 0 && PlatformSharesExtents(from, to)) {
         return PlatformCopyInSystem(from, fromPosition, to, toPosition, length);
     }
     if (from == nullptr || to == nullptr || fromPosition < 0 || toPosition < 0 || length < 0) {

@@ -19,30 +19,35 @@
 
 namespace {
 
-// Every footer gets a fresh version 4 GUID (in CoCreateGuid's layout) and heads and cylinders by the thresholds.
+// Every footer gets a fresh version 4 GUID (in CoCreateGuid's layout) and heads and cylinders by the thresholds, up to
+// the largest geometry; a dynamic disk's table covers that geometry.
 TEST(Records, FreshIdsTheGeometryAtEveryThresholdAndTrimmedErrorTexts)
 {
     const struct {
         int64_t sectors;
-        unsigned heads;
-        unsigned cylinders;  // as stored: the low 16 bits
-    } cases[] = {{0, 16, 1},
-                 {2048, 16, 3},
-                 {66059279, 16, 65535},
-                 {66059280, 64, 16384},
-                 {134215679, 64, 33288},
-                 {134215680, 128, 16644},
-                 {528474239, 128, 65535},
-                 {528474240, 255, 32897},
-                 {1052819774, 255, 65535},
-                 {1052819775, 255, 0}};
+        unsigned heads, cylinders, sectorsPerTrack;
+        uint64_t entries;
+    } cases[] = {{0, 16, 1, 63, 1},
+                 {2048, 16, 3, 63, 1},
+                 {40960, 16, 41, 63, 11},
+                 {614400, 16, 610, 63, 151},
+                 {66059279, 16, 65535, 63, 16128},
+                 {66059280, 64, 16384, 63, 16128},
+                 {134215679, 64, 33288, 63, 32768},
+                 {134215680, 128, 16644, 63, 32768},
+                 {528474239, 128, 65535, 63, 129023},
+                 {528474240, 255, 32897, 63, 129026},
+                 {1052819774, 255, 65535, 63, 257037},
+                 {1052819775, 16, 65535, 255, 257037},
+                 {int64_t{3000} << 21, 16, 65535, 255, 1536000}};
     HardDiskFooter last{};
     for (const auto& c : cases) {
         HardDiskFooter footer;
         BuildFooter(footer, 2, c.sectors * 512, 0);
         EXPECT_EQ(footer.heads, c.heads) << c.sectors;
-        EXPECT_EQ(footer.sectorsPerTrack, 63) << c.sectors;
+        EXPECT_EQ(footer.sectorsPerTrack, c.sectorsPerTrack) << c.sectors;
         EXPECT_EQ(Swap16(footer.cylinders), c.cylinders) << c.sectors;
+        EXPECT_EQ(DynamicTableEntries(c.sectors * 512), c.entries) << c.sectors;
         EXPECT_NE(std::memcmp(footer.uniqueId, last.uniqueId, 16), 0);
         EXPECT_EQ(footer.uniqueId[7] & 0xF0, 0x40);
         EXPECT_EQ(footer.uniqueId[8] & 0xC0, 0x80);

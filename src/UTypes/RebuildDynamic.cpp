@@ -180,10 +180,9 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     const auto tableOffset = static_cast<int64_t>(Swap64(header.tableOffset));
     const bool tableInFile = tableOffset >= 0 && tableOffset <= sourceSize &&
                              4 * uint64_t{oldEntries} <= static_cast<uint64_t>(sourceSize - tableOffset);
-    // Enough entries for every byte of the new disk, the last block partly
-    // used when the size is not a whole number of blocks.
-    const uint64_t wanted = (static_cast<uint64_t>(newSize) + kBlockSize - 1) / kBlockSize;
-    const uint64_t newEntries64 = std::max<uint64_t>(wanted, oldEntries);
+    // Enough entries for every byte of the new disk and of its geometry,
+    // and never fewer than the source has.
+    const uint64_t newEntries64 = std::max<uint64_t>(DynamicTableEntries(newSize), oldEntries);
     if (!IsDynamicHeader(header) || Swap32(header.blockSize) != kBlockSize || !tableInFile ||
         newEntries64 > UINT32_MAX) {
         ReportFailure("unsupported dynamic disk layout");

@@ -26,12 +26,14 @@ std::string FieldText(const char* field, size_t width)
     return std::string(field, strnlen(field, width));
 }
 
-namespace {
-
-// Heads for a disk of `sectors` sectors: each threshold reached overrides
-// the one before, so a count equal to a threshold takes the higher value.
-uint32_t HeadsFor(int64_t sectors)
+DiskGeometry GeometryFor(int64_t size)
 {
+    const int64_t sectors = size / kSectorSize;
+    if (sectors >= int64_t{65535} * 255 * 63) {
+        return kLargestGeometry;
+    }
+    // Each threshold reached overrides the one before, so a count equal to
+    // a threshold takes the higher value.
     uint32_t heads = 16;
     if (sectors >= 66059280) {  // 65,535 x 16 x 63
         heads = 64;
@@ -42,24 +44,19 @@ uint32_t HeadsFor(int64_t sectors)
     if (sectors >= 528474240) {  // 65,535 x 128 x 63
         heads = 255;
     }
-    return heads;
+    constexpr uint32_t kSectorsPerTrack = 63;
+    // Truncating divisions: a negative size gives a cylinder count of at most 1.
+    const int64_t cylinders = sectors / heads / kSectorsPerTrack + 1;
+    return {static_cast<uint32_t>(cylinders) & 0xFFFFu, heads, kSectorsPerTrack};
 }
-
-}  // namespace
 
 void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t dataOffset)
 {
     if (dataOffset == 0) {
         dataOffset = -1;
     }
-    const int64_t sectors = size / kSectorSize;
     std::memset(&footer, 0, sizeof footer);
-
-    const uint32_t heads = HeadsFor(sectors);
-    constexpr uint32_t kSectorsPerTrack = 63;
-    // One cylinder more than the data needs, for every size; the field keeps
-    // the low 16 bits, so it wraps from 65,536 cylinders on.
-    const int64_t cylinders = sectors / heads / kSectorsPerTrack + 1;
+    const DiskGeometry geometry = GeometryFor(size);
 
     std::memcpy(footer.cookie, "conectix", 8);
     footer.features = Swap32(2);
@@ -71,9 +68,9 @@ void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t
     std::memcpy(footer.creatorHostOs, "Wi2k", 4);
     footer.originalSize = Swap64(static_cast<uint64_t>(size));
     footer.currentSize = Swap64(static_cast<uint64_t>(size));
-    footer.cylinders = static_cast<uint16_t>(Swap16(static_cast<uint32_t>(cylinders) & 0xFFFFu));
-    footer.heads = static_cast<uint8_t>(heads);
-    footer.sectorsPerTrack = kSectorsPerTrack;
+    footer.cylinders = static_cast<uint16_t>(Swap16(geometry.cylinders));
+    footer.heads = static_cast<uint8_t>(geometry.heads);
+    footer.sectorsPerTrack = static_cast<uint8_t>(geometry.sectorsPerTrack);
     footer.diskType = Swap32(static_cast<uint32_t>(diskType));
     PlatformNewGuid(footer.uniqueId);
     footer.savedState = 0;
@@ -100,6 +97,14 @@ void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries)
     header.maxTableEntries = Swap32(maxTableEntries);
     header.blockSize = Swap32(kBlockSize);
     header.checksum = Swap32(VhdChecksum(&header, sizeof header));
+}
+
+uint64_t DynamicTableEntries(int64_t size)
+{
+    const DiskGeometry geometry = GeometryFor(size);
+    const uint64_t covered = uint64_t{geometry.cylinders} * geometry.heads * geometry.sectorsPerTrack * kSectorSize;
+    const uint64_t bytes = std::max<uint64_t>(covered, static_cast<uint64_t>(std::max<int64_t>(size, 0)));
+    return (bytes + kBlockSize - 1) / kBlockSize;
 }
 
 int64_t ReadFooter(PlatformFile* file, int64_t position, HardDiskFooter& footer)

@@ -94,10 +94,25 @@ static_assert(offsetof(HardDiskFooter, uniqueId) == 68);
 static_assert(offsetof(HardDiskFooter, savedState) == 84);
 static_assert(offsetof(HardDiskFooter, reserved) == 85);
 
+// The disk geometry dravik stores for a disk of `size` bytes: 63 sectors
+// per track, 16, 64, 128 or 255 heads by the sector count, and one
+// cylinder more than the data needs, so that the geometry always covers
+// the disk. From 65,535 x 255 x 63 sectors on no such geometry fits the
+// 16-bit cylinder field, and the format's largest one is stored instead
+// (65,535 cylinders, 16 heads, 255 sectors per track): readers that size a
+// disk by its geometry take that one to mean "see Current Size".
+struct DiskGeometry {
+    uint32_t cylinders;
+    uint32_t heads;
+    uint32_t sectorsPerTrack;
+};
+DiskGeometry GeometryFor(int64_t size);
+constexpr DiskGeometry kLargestGeometry = {65535, 16, 255};
+
 // Fills all 512 bytes of a footer for a disk of `size` bytes: Disk Type
 // `diskType`, Data Offset `dataOffset` (0 stands for a disk without a
-// dynamic disk header and is stored as all ones), the geometry derived
-// from the size, a fresh Unique Id, the Checksum last.
+// dynamic disk header and is stored as all ones), GeometryFor(size), a
+// fresh Unique Id, the Checksum last.
 void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t dataOffset);
 
 // The Disk Type of a block that is a footer dravik handles: 2 (fixed), 3
@@ -171,6 +186,12 @@ static_assert(offsetof(DynamicDiskHeader, reserved2) == 768);
 // Fills all 1024 bytes of the header dravik writes: table at 1536,
 // `maxTableEntries` entries of 2 MiB blocks, the Checksum last.
 void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries);
+
+// The table entries of a dynamic disk of `size` bytes as dravik writes it:
+// enough 2 MiB blocks for Current Size and for all that GeometryFor(size)
+// covers, since readers that size a disk by its geometry refuse a table
+// shorter than that. Above UINT32_MAX no table can hold the disk.
+uint64_t DynamicTableEntries(int64_t size);
 
 // True when the header's cookie is exactly "cxsparse".
 bool IsDynamicHeader(const DynamicDiskHeader& header);

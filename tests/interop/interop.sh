@@ -46,6 +46,13 @@ case_conv2vhd() {
         cmp original.img back.img || fail "the round trip of $size bytes"
         rm -f raw.img original.img disk.vhd back.img
     done
+    # Beyond 65,535 x 255 x 63 sectors the largest geometry is stored: qemu-img then sizes the disk by Current Size.
+    for gib in 600 1000; do
+        truncate -s "${gib}G" big.img
+        run conv2vhd big.img big.vhd
+        [ "$(vsize -f vpc big.vhd)" -eq $((gib << 30)) ] || fail "qemu sees another size for $gib GiB"
+        rm -f big.vhd
+    done
 }
 
 case_conv2img() {
@@ -80,6 +87,13 @@ case_resize_dynamic() {
         [ "$(vsize --image-opts "$(ours new.vhd)")" -eq 67108864 ] || fail "new.vhd from $size: another size"
         qemu-img compare -q --image-opts driver=vpc,file.filename=q.vhd "$(ours new.vhd)" || fail "data from $size"
         vhdiinfo new.vhd >/dev/null || fail "vhdiinfo refuses new.vhd from $size"
+        rm -f q.vhd new.vhd
+    done
+    # Sizes of whole blocks: the table covers the geometry, so qemu-img opens them without options.
+    for mib in 280 300; do
+        make_qemu q.vhd 10M dynamic
+        run resize q.vhd "$mib"
+        qemu-img compare -q -f vpc -F vpc q.vhd new.vhd || fail "qemu-img reads new.vhd of $mib MiB otherwise"
         rm -f q.vhd new.vhd
     done
 }

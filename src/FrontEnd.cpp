@@ -18,9 +18,10 @@ constexpr const char* kUsage[] = {
     "dravik conv2vhd source_file.img dest_file_fixed.vhd",
     "dravik resize source_file_fixed.vhd size_in_Mbytes",
     "dravik info source_file.vhd",
+    "dravik conv2dyn source_file dest_file_dynamic.vhd",
 };
 
-constexpr const char* kCommands[] = {"conv2img", "conv2vhd", "info", "resize"};
+constexpr const char* kCommands[] = {"conv2img", "conv2vhd", "info", "resize", "conv2dyn"};
 
 void Dispatch(const std::vector<std::string>& args)
 {
@@ -48,6 +49,11 @@ void Dispatch(const std::vector<std::string>& args)
             throw FatalError("reading the size of resize", "'" + arg(3) + "' is not a valid integer value");
         }
         ResizeVhd(arg(2), static_cast<int64_t>(mebibytes) * (int64_t{1} << 20));
+        ReportLine("done");
+    }
+    if (command == "conv2dyn") {
+        ReportLine("creating new dynamic vhd file");
+        ConvertToDynamic(arg(2), arg(3));
         ReportLine("done");
     }
 }
@@ -98,11 +104,17 @@ bool ParseSizeArgument(const std::string& text, int32_t* value)
 int RunDravik(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool errIsTerminal)
 {
     ReportBegin(out, err, errIsTerminal);
-    if (args.empty()) {
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "--version") {
+        const bool version = !args.empty() && args[0] == "--version";
         for (const char* line : kUsage) {
             ReportLine(line);
+            if (version) {
+                break;
+            }
         }
-    } else if (std::find(std::begin(kCommands), std::end(kCommands), args[0]) == std::end(kCommands)) {
+        return 0;
+    }
+    if (std::find(std::begin(kCommands), std::end(kCommands), args[0]) == std::end(kCommands)) {
         // A mistyped word must not pass for success: standard output stays
         // empty, standard error names the word and shows the usage.
         WriteErrLine(err, "dravik: unknown command '" + args[0] + "'");

@@ -305,9 +305,10 @@ void FifoAndDevice()
     Differencing("a.avhd", kBlock, {}, 0, 'P', u"", {{"W2ru", u".\\fifo"}, {"MacX", u"file://localhost/dev/nul%6C"}});
 }
 
-#define USAGE                                                                                        \
-    "dravik 0.2 by *|dravik conv2img source_file.vhd dest_file.img|dravik conv2vhd source_file.img " \
-    "dest_file_fixed.vhd|dravik resize source_file_fixed.vhd size_in_Mbytes|dravik info source_file.vhd"
+#define USAGE                                                                                             \
+    "dravik 0.2 by *|dravik conv2img source_file.vhd dest_file.img|dravik conv2vhd source_file.img "      \
+    "dest_file_fixed.vhd|dravik resize source_file_fixed.vhd size_in_Mbytes|dravik info source_file.vhd|" \
+    "dravik conv2dyn source_file dest_file_dynamic.vhd"
 #define FIXED "disk_type=fixed"
 #define FS10 "filesize=10486272"
 #define DYNAMIC "disk_type=dynamic"

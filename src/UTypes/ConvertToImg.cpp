@@ -1,7 +1,6 @@
-// conv2img: recognising a fixed, dynamic or differencing VHD by its first
-// and last record, removing the old destination, and the export of a fixed
-// disk. The export of a dynamic or differencing disk is in
-// ExportDynamic.cpp, the chain behind a differencing disk in DiskChain.cpp.
+// conv2img: removing the old destination, and the export of a fixed disk.
+// The source is recognised and read through DiskReader.h; the export of a
+// dynamic or differencing disk is in ExportDynamic.cpp.
 //
 // The fixed export copies the source's data stretches inside the system
 // (PlatformCopyRange) and leaves its holes as holes, so a sparse image
@@ -11,7 +10,7 @@
 // and message for that chunk.
 #include <algorithm>
 
-#include "DiskChain.h"
+#include "DiskReader.h"
 #include "ExportDynamic.h"
 #include "OutputFile.h"
 #include "Progress.h"
@@ -23,8 +22,6 @@
 namespace {
 
 constexpr int64_t kChunk = 65536;  // the copy loop's chunk
-
-enum class DiskKind { None, Fixed, Dynamic, Differencing };
 
 // One chunk of the 64 KiB loop, at its own place: its read, then its write.
 // Gives the image length that the loop would have left when it ends here,
@@ -108,27 +105,20 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
             return stop < 0;
         });
     };
-    int64_t position = 0;
-    int64_t start = 0;
-    int64_t end = 0;
-    while (position < dataEnd && stop < 0) {
-        const int found = PlatformNextData(source, position, &start, &end);
-        if (found < 0) {
-            // Where the data lies is unknown: all the rest may be data. The
-            // copy reads it, and a source that cannot be read says so there.
-            start = position;
-            end = dataEnd;
-        } else if (found == 0 || start >= dataEnd) {
-            break;
-        }
-        end = std::min(end, dataEnd);
-        for (int64_t at = start; at < end && stop < 0;) {
+    const VirtualDisk disk = FlatDisk(source, dataEnd, dataEnd);
+    DiskCursor cursor;
+    std::vector<DataRun> runs;
+    std::vector<std::string> none;  // a flat disk has no bitmaps
+    while (stop < 0 && NextRuns(disk, cursor, runs, none)) {
+        // Where the system cannot tell, all the rest is one run: the copy
+        // reads it, and a source that cannot be read says so there.
+        const int64_t end = runs[0].at + runs[0].length;
+        for (int64_t at = runs[0].at; at < end && stop < 0;) {
             const int64_t next = std::min(end, (at + kMove) / kMove * kMove);
             give(at, next);
             ProgressUpdate(next);
             at = next;
         }
-        position = end;
     }
     TransferFinish(transfer);
     // When the copy ended early the image keeps what the 64 KiB loop had
@@ -155,64 +145,31 @@ void ConvertToImg(const std::string& source, const std::string& destination)
         }
         return;
     }
-    const FileHandle file(PlatformOpen(source, OpenMode::ReadExisting), PlatformClose);
+    FileHandle file(PlatformOpen(source, OpenMode::ReadExisting), PlatformClose);
     if (!file) {
         // Nothing is read then, and nothing recognised.
         ReportCannotOpen(source, PlatformErrorText());
     }
-
-    // The last record wins: a trailing footer overrides the copy at the start.
-    DiskKind kind = DiskKind::None;
-    int64_t dataEnd = size;
-    uint64_t headerPosition = 0;
-    HardDiskFooter record;
-    ReadFooter(file.get(), 0, record);
-    const uint32_t first = RecogniseFooter(record);
-    if (first == kDiskTypeDynamic || first == kDiskTypeDifferencing) {
-        kind = first == kDiskTypeDynamic ? DiskKind::Dynamic : DiskKind::Differencing;
-        headerPosition = Swap64(record.dataOffset);
-    }
-    ReadFooter(file.get(), size - kFooterSize, record);
-    const uint32_t last = RecogniseFooter(record);
-    if (last == kDiskTypeFixed) {
-        kind = DiskKind::Fixed;
-        dataEnd = size - kFooterSize;
-    } else if (last == kDiskTypeDynamic || last == kDiskTypeDifferencing) {
-        kind = last == kDiskTypeDynamic ? DiskKind::Dynamic : DiskKind::Differencing;
-        headerPosition = Swap64(record.dataOffset);
-    }
+    const SourceDisk disk = RecogniseSource(source, std::move(file), size);
 
     // A differencing disk's chain is found before anything is deleted: a
-    // destination that is a disk of it is refused as the source is. A disk
-    // without a dynamic disk header goes on as a dynamic disk's would.
-    DiskChain chain;
-    if (kind == DiskKind::Differencing) {
-        DynamicDiskHeader header;
-        ReadDynamicHeader(file.get(), static_cast<int64_t>(headerPosition), header);
-        if (IsDynamicHeader(header)) {
-            chain = FindParents(source, file.get(), size, header);
-        }
-        for (const ChainDisk& disk : chain.parents) {
-            if (PlatformSameFile(disk.path, destination)) {
-                ReportFailure("destination is the source file");
-                return;
-            }
-        }
-        if (!chain.failure.empty()) {
-            kind = DiskKind::None;
-        }
+    // destination that is a disk of it is refused as the source is.
+    if (IsParentDisk(disk, destination)) {
+        ReportFailure("destination is the source file");
+        return;
     }
     PlatformRemoveFile(destination);  // a regular file or a link only; the result is not looked at
 
-    switch (kind) {
+    switch (disk.kind) {
     case DiskKind::None:
+    case DiskKind::Raw:
         ReportFailure("file is not a vhd file and/or a fixed hard disk");
-        if (!chain.failure.empty()) {
-            ReportProblem(chain.failure);
+        if (!disk.chain.failure.empty()) {
+            ReportProblem(disk.chain.failure);
         }
         break;
-    case DiskKind::Fixed: ExportFixed(file.get(), dataEnd, destination); break;
-    case DiskKind::Dynamic: ExportDynamic(file.get(), size, headerPosition, destination, nullptr); break;
-    case DiskKind::Differencing: ExportDynamic(file.get(), size, headerPosition, destination, &chain); break;
+    case DiskKind::Fixed: ExportFixed(disk.file.get(), disk.dataEnd, destination); break;
+    case DiskKind::Dynamic:
+    case DiskKind::Differencing: ExportDynamic(disk, destination); break;
     }
 }

@@ -3,13 +3,8 @@
 // parents of its chain).
 #pragma once
 
-#include <cstdint>
 #include <string>
 
-struct DiskChain;
-struct PlatformFile;
+struct SourceDisk;
 
-// `chain` is null for a dynamic disk; for a differencing disk it holds the
-// whole chain, every disk with 2 MiB blocks.
-void ExportDynamic(PlatformFile* source, int64_t sourceSize, uint64_t headerPosition, const std::string& destination,
-                   const DiskChain* chain);
+void ExportDynamic(const SourceDisk& source, const std::string& destination);

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <vector>
 
+#include "DynamicWriter.h"
 #include "OutputFile.h"
 #include "Progress.h"
 #include "Report.h"
@@ -62,10 +63,10 @@ bool Whole(const RebuildFiles& files, const SourceBlock& block)
 // then unallocated entries up to the new count and on to a whole sector.
 // "block_cnt=" comes between the source's entries and the rest, after
 // any failure line of the former and before any of the latter.
-void WriteTable(const RebuildFiles& files, const std::vector<uint32_t>& moved, uint32_t newEntries, uint32_t allocated)
+void WriteTable(const RebuildFiles& files, const std::vector<uint32_t>& moved, int64_t paddedEntries,
+                uint32_t allocated)
 {
     const auto oldEntries = static_cast<uint32_t>(moved.size());
-    const int64_t paddedEntries = (FirstBlockOffset(kTableOffset, 4 * uint64_t{newEntries}) - kTableOffset) / 4;
     bool countShown = false;
     auto reach = [&](int64_t entry) {
         if (!countShown && entry >= oldEntries) {
@@ -180,15 +181,13 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     const auto tableOffset = static_cast<int64_t>(Swap64(header.tableOffset));
     const bool tableInFile = tableOffset >= 0 && tableOffset <= sourceSize &&
                              4 * uint64_t{oldEntries} <= static_cast<uint64_t>(sourceSize - tableOffset);
-    // Enough entries for every byte of the new disk and of its geometry,
-    // and never fewer than the source has.
-    const uint64_t newEntries64 = std::max<uint64_t>(DynamicTableEntries(newSize), oldEntries);
+    // Never fewer entries than the source has.
+    NewDynamicDisk disk;
     if (!IsDynamicHeader(header) || Swap32(header.blockSize) != kBlockSize || !tableInFile ||
-        newEntries64 > UINT32_MAX) {
+        !PlanDynamicDisk(newSize, oldEntries, disk)) {
         ReportFailure("unsupported dynamic disk layout");
         return;
     }
-    const auto newEntries = static_cast<uint32_t>(newEntries64);
 
     std::vector<uint32_t> table(oldEntries);
     if (ReadTable(source, static_cast<uint64_t>(tableOffset), table.data(), oldEntries) > 0) {
@@ -204,7 +203,7 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     std::stable_sort(blocks.begin(), blocks.end(),
                      [](const SourceBlock& a, const SourceBlock& b) { return a.position < b.position; });
     const auto allocated = static_cast<uint32_t>(blocks.size());
-    const int64_t firstBlock = FirstBlockOffset(kTableOffset, 4 * uint64_t{newEntries});
+    const int64_t firstBlock = disk.tableEnd;
     // Each block keeps its own entry; every new entry must be a sector
     // number below the unallocated mark.
     // Blocks that share bytes are a damaged table: no layout gives them
@@ -235,19 +234,15 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     OutputFile output = CreateOutputFile(newPath, OpenMode::CreateNewWrite);
     PlatformFile* out = output.file.get();
 
-    HardDiskFooter footer;
-    BuildFooter(footer, kDiskTypeDynamic, newSize, kHeaderOffset);
-    WritePiece(out, 0, &footer, sizeof footer);
-    DynamicDiskHeader newHeader;
-    BuildDynamicHeader(newHeader, newEntries);
-    WritePiece(out, kHeaderOffset, &newHeader, sizeof newHeader);
+    WritePiece(out, 0, &disk.footer, sizeof disk.footer);
+    WritePiece(out, kHeaderOffset, &disk.header, sizeof disk.header);
 
     RebuildFiles files{source, sourceSize, out};
-    WriteTable(files, moved, newEntries, allocated);
+    WriteTable(files, moved, PaddedEntries(disk), allocated);
 
     const Memory buffer = ObtainMemory(kBlockSize, "rebuilding " + sourcePath + " into " + newPath);
     CopyBlocks(files, blocks, firstBlock, buffer.get());
-    WritePiece(out, firstBlock + int64_t{allocated} * kBlockInFile, &footer, sizeof footer);
+    WritePiece(out, firstBlock + int64_t{allocated} * kBlockInFile, &disk.footer, sizeof disk.footer);
     output.file.reset();
 
     if (files.readFailed) {

@@ -21,33 +21,37 @@ constexpr size_t kTasksPerWorker = 4;
 enum class Stage { Waiting, Running, Done };
 
 struct Task {
-    std::vector<Move> moves;
-    std::function<bool(const MovesDone&)> after;
-    MovesDone result{0, 0};
+    std::function<bool()> work;  // gives true when it fell short
+    std::function<bool()> after;
+    bool fellShort = false;
     std::exception_ptr failure;
     Stage stage = Stage::Waiting;
 };
 
-void RunMoves(PlatformFile* destination, Task& task)
+void Run(Task& task)
 {
     try {
-        task.result = {task.moves.size(), 0};
-        for (size_t i = 0; i < task.moves.size(); ++i) {
-            const Move& move = task.moves[i];
-            const int64_t done = PlatformCopyRange(move.source, move.from, destination, move.to, move.length);
-            if (done != move.length) {
-                task.result = {i, std::max<int64_t>(done, 0)};
-                break;
-            }
-        }
+        task.fellShort = task.work();
     } catch (...) {
         task.failure = std::current_exception();
     }
 }
 
+MovesDone RunMoves(PlatformFile* destination, const std::vector<Move>& moves)
+{
+    for (size_t i = 0; i < moves.size(); ++i) {
+        const Move& move = moves[i];
+        const int64_t done = PlatformCopyRange(move.source, move.from, destination, move.to, move.length);
+        if (done != move.length) {
+            return {i, std::max<int64_t>(done, 0)};
+        }
+    }
+    return {moves.size(), 0};
+}
+
 bool FellShort(const Task& task)
 {
-    return task.failure != nullptr || task.result.move < task.moves.size();
+    return task.failure != nullptr || task.fellShort;
 }
 
 }  // namespace
@@ -79,7 +83,7 @@ void Work(TransferState& state)
         state.queue.pop_front();
         task->stage = Stage::Running;
         hold.unlock();
-        RunMoves(state.destination, *task);
+        Run(*task);
         hold.lock();
         task->stage = Stage::Done;
         state.sequential = state.sequential || FellShort(*task);
@@ -98,7 +102,7 @@ void AwaitOldest(TransferState& state, std::unique_lock<std::mutex>& hold)
         state.queue.erase(std::find(state.queue.begin(), state.queue.end(), task));
         task->stage = Stage::Running;
         hold.unlock();
-        RunMoves(state.destination, *task);
+        Run(*task);
         hold.lock();
         task->stage = Stage::Done;
     }
@@ -120,7 +124,7 @@ void FollowUp(TransferState& state, bool finishing)
         if (task->failure) {
             std::rethrow_exception(task->failure);
         }
-        const bool goOn = task->after(task->result);
+        const bool goOn = task->after();
         hold.lock();
         if (!goOn) {
             // What was not begun is dropped; what is under way is waited for,
@@ -162,19 +166,19 @@ Transfer::~Transfer()
     Close(*state);
 }
 
-void TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<bool(const MovesDone&)> after)
+void TransferGiveWork(Transfer& transfer, std::function<bool()> work, std::function<bool()> after)
 {
     TransferState& state = *transfer.state;
     auto task = std::make_shared<Task>();
-    task->moves = std::move(moves);
+    task->work = std::move(work);
     task->after = std::move(after);
     if (state.workerCount <= 1) {
         // One processor: the task runs here and now.
-        RunMoves(state.destination, *task);
+        Run(*task);
         if (task->failure) {
             std::rethrow_exception(task->failure);
         }
-        task->after(task->result);
+        task->after();
         return;
     }
     {
@@ -189,6 +193,19 @@ void TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<boo
     }
     state.wake.notify_one();
     FollowUp(state, false);
+}
+
+void TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<bool(const MovesDone&)> after)
+{
+    auto result = std::make_shared<MovesDone>();
+    PlatformFile* destination = transfer.state->destination;
+    TransferGiveWork(
+        transfer,
+        [result, destination, moves = std::move(moves)] {
+            *result = RunMoves(destination, moves);
+            return result->move < moves.size();
+        },
+        [result, after = std::move(after)] { return after(*result); });
 }
 
 void TransferFinish(Transfer& transfer)

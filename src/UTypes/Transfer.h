@@ -2,8 +2,8 @@
 // workers while the command plans the next ones.
 //
 // A command gives tasks in the order its sequential walk would do them.
-// Each task is a list of moves, done in order by one worker with
-// PlatformCopyRange until one falls short. What follows a task (its
+// A task is a list of moves, done in order by one worker with
+// PlatformCopyRange until one falls short, or other work of the command's. What follows a task (its
 // `after`) runs on the command's own thread, in the order the tasks were
 // given, once the task is done: there the command checks the result, redoes
 // a move that fell short piece by piece and prints what failed, exactly as
@@ -53,8 +53,13 @@ struct Transfer {
     std::unique_ptr<TransferState> state;
 };
 
-// Gives a task.
+// Gives a task of moves.
 void TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<bool(const MovesDone&)> after);
+
+// Gives a task of other work, done by a worker as moves are: `work` gives
+// true when it fell short (the job then runs on the command's thread
+// alone), and `after` follows it as a move task's does.
+void TransferGiveWork(Transfer& transfer, std::function<bool()> work, std::function<bool()> after);
 
 // Waits for every task given and runs what follows each. Call it before
 // the command prints anything of its own, so that what the tasks print

@@ -1,5 +1,6 @@
-// src/ holds the front end, src/UTypes/ the VHD records and these four commands, src/Platform/ the system layer.
-// The four commands. None returns a result: each reports on standard output
+// src/ holds the front end, src/UTypes/ the VHD records, their readers and writers and these commands, src/Platform/
+// the system layer.
+// The commands. None returns a result: each reports on standard output
 // what it finds and does (Report.h), and marks the run failed when it could
 // not do its whole job.
 #pragma once
@@ -20,3 +21,8 @@ void ShowInfo(const std::string& path);
 // Gives a VHD a new virtual size: a fixed disk in place, a dynamic disk
 // rebuilt into "new.vhd" beside it.
 void ResizeVhd(const std::string& path, int64_t newSizeBytes);
+
+// Writes the virtual disk of a raw image or of a fixed, dynamic or
+// differencing VHD into a new dynamic VHD, with a block for each 2 MiB that
+// holds a byte other than zero.
+void ConvertToDynamic(const std::string& source, const std::string& destination);

@@ -8,6 +8,6 @@
 
 int main(int argc, char** argv)
 {
-    PlatformInitConsole();
+    PlatformInitProcess();
     return RunDravik(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, PlatformStderrIsTerminal());
 }

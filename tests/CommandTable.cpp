@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <numeric>
 #include <sstream>
 
 #ifndef _WIN32
@@ -26,6 +27,7 @@ enum class Keeps {
     Sources,  // the files there before are as they were
     Either,   // every file is as before or as after a clean run
     Footer,   // a.vhd ends with a fixed footer of its size
+    New,      // the files there before are as they were; a failed run adds none, a stopped one none ending in a footer
 };
 
 struct Options {
@@ -34,7 +36,7 @@ struct Options {
     int limitKiB = 0;       // a file size limit, as on a full disk: for the program on POSIX only
     bool terminal = false;  // standard error is a terminal
     bool fatal = false;     // the run ends without "done"
-    bool workers = false;   // copies run on the workers where there are two
+    bool workers = false;   // calls run on the workers where there are two, faults placed by name too
     Keeps underFaults = Keeps::Nothing;
 };
 
@@ -305,6 +307,25 @@ void FifoAndDevice()
     Differencing("a.avhd", kBlock, {}, 0, 'P', u"", {{"W2ru", u".\\fifo"}, {"MacX", u"file://localhost/dev/nul%6C"}});
 }
 
+// a.img of 5 MiB and 7 bytes: data, a hole, data.
+void OddRaw()
+{
+    Put("a.img", 0, Pattern(3000, 1));
+    Put("a.img", 5 * kMiB + 7, Pattern(1000, 2));
+}
+
+// 24 blocks of data, as a raw image and as a dynamic disk.
+void Raw48MiB()
+{
+    Put("in.img", 0, Pattern(48 * kMiB, 1));
+}
+void Blocks24()
+{
+    std::vector<int> blocks(24);
+    std::iota(blocks.begin(), blocks.end(), 0);
+    Dynamic("in.vhd", 24 * kBlock, blocks);
+}
+
 #define USAGE                                                                                             \
     "dravik 0.2 by *|dravik conv2img source_file.vhd dest_file.img|dravik conv2vhd source_file.img "      \
     "dest_file_fixed.vhd|dravik resize source_file_fixed.vhd size_in_Mbytes|dravik info source_file.vhd|" \
@@ -314,6 +335,7 @@ void FifoAndDevice()
 #define DYNAMIC "disk_type=dynamic"
 #define NOT_VHD "file is not a vhd file and/or a fixed hard disk"
 #define SAME "destination is the source file"
+#define RAW "disk_type=raw"
 #define LAYOUT "filesize=*|unsupported dynamic disk layout"
 
 const char *const kToImg = "conv2img in.vhd out.img", *const kToVhd = "conv2vhd a.img a.vhd",
@@ -334,6 +356,9 @@ const Case kCases[] = {
      "*|'ten' is not a valid integer value.",
      {.fatal = true}},
     {"info_no_path", [] {}, "info", "filesize=-1|mod 512 <>0", 1, "", "dravik: cannot open : *"},
+    {"help", [] {}, "--help", USAGE, 0},
+    {"help_short", [] {}, "-h", USAGE, 0},
+    {"version", [] {}, "--version", "dravik 0.2 by *", 0},
     // conv2vhd
     {"to_vhd",
      [] { Raw("a.img", kMiB); },
@@ -556,6 +581,55 @@ const Case kCases[] = {
      "",
      "dravik: the parent of a.avhd was not found; tried ./fifo (not a regular file), /dev/null (not a regular file)",
      {.posix = true}},
+    {"dyn_stops_among_tasks",
+     Blocks24,
+     kToImg,
+     DYNAMIC "|writefile error:{E}",
+     1,
+     "out.img=39845888:4a999571",
+     "",
+     {.faults = {.fail = "seek 20"}, .workers = true}},
+    // conv2dyn
+    {"to_dyn_raw", OddRaw, "conv2dyn a.img a.vhd", RAW, 0, "a.vhd=4203008:f610b83a"},
+    {"to_dyn_written_zeros", [] { Put("z.img", 0, std::string(3 * kMiB, '\0') + "x"); }, "conv2dyn z.img z.vhd", RAW, 0,
+     "z.vhd=2101760:f8c0fa94"},
+    {"to_dyn_fixed", FixedA, "conv2dyn a.vhd d.vhd", FIXED, 0, "d.vhd=10506752:36e4723a", "", {.underFaults = Keeps::New}},
+    {"to_dyn_dynamic",
+     Bitmaps,
+     "conv2dyn in.vhd d.vhd",
+     DYNAMIC,
+     0,
+     "d.vhd=8405504:cde80c81",
+     "",
+     {.workers = true, .underFaults = Keeps::New}},
+    {"to_dyn_chain", ThreeDeep, "conv2dyn top.avhd d.vhd", "disk_type=differencing", 0, "d.vhd=8405504:a126f17c"},
+    {"to_dyn_beyond_2040GiB", [] { Raw("a.img", (int64_t{2040} << 30) + 512); }, "conv2dyn a.img a.vhd", RAW, 0,
+     "a.vhd=10482176:f176c461", "dravik: warning: the disk is 2190433321472 bytes, more than *"},
+    {"to_dyn_exists", ImageAndDestination, "conv2dyn a.img b.vhd", "", 1, "",
+     "dravik: b.vhd exists; conv2dyn writes a new file and never replaces one"},
+    {"to_dyn_onto_itself", Image4K, "conv2dyn a.img a.img", SAME, 1, "", "dravik: a.img exists; *"},
+    {"to_dyn_onto_its_base", ThreeDeep, "conv2dyn top.avhd base.vhd", SAME, 1, "", "dravik: base.vhd exists; *"},
+    {"to_dyn_missing", [] {}, "conv2dyn nothere.vhd d.vhd", "", 1, "", "dravik: cannot open nothere.vhd: *"},
+    {"to_dyn_chain_broken", GoneAndAnotherId, "conv2dyn a.avhd d.vhd", NOT_VHD, 1, "",
+     "dravik: the parent of a.avhd was not found; *"},
+    {"to_dyn_no_header", NoHeaderAndOldImage, "conv2dyn in.vhd d.vhd", "", 1, "",
+     "dravik: no dynamic disk header (cookie \"cxsparse\") at byte 512 of the source"},
+    {"to_dyn_disk_full",
+     [] { Raw("a.img", 4 * kMiB); },
+     "conv2dyn a.img a.vhd",
+     RAW,
+     1,
+     "",
+     "dravik: could not write a.vhd at byte *: File too large; a.vhd was removed",
+     {.limitKiB = 2048}},
+    {"to_dyn_read_fails",
+     Raw48MiB,
+     "conv2dyn in.img d.vhd",
+     RAW,
+     1,
+     "",
+     "dravik: could not read in.img at byte 41943040: {E}; d.vhd was removed",
+     {.faults = {.badRead = 40 * kMiB + 3}, .workers = true}},
     // resize: fixed disks
     {"resize_fixed", FixedA, kA20, FS10, 0, "a.vhd=20972032:964a9c07", "", {.underFaults = Keeps::Footer}},
     {"resize_same_size", FixedA, "resize a.vhd 10", FS10, 0},
@@ -645,9 +719,7 @@ const Case kCases[] = {
      "",
      {.faults = {.fail = "write 3,copy 1"}}},
     {"rebuild_stale_buffer",
-     [] {
-         Dynamic("src.vhd", 6 * kMiB, {0, 2}, {.length = 2048 + 512 + kBlock + kMiB});
-     },
+     [] { Dynamic("src.vhd", 6 * kMiB, {0, 2}, {.length = 2048 + 512 + kBlock + kMiB}); },
      kSrc8,
      "filesize=*|block_cnt=2",
      0,
@@ -665,9 +737,7 @@ const Case kCases[] = {
      "\rresize:   0% 0.0 B/s\rresize:  80% 106.7 MiB/s\rresize:  95% 63.3 MiB/s \r                       \r*",
      {.faults = {.fakeClock = true}, .terminal = true}},
     {"rebuild_disk_full",
-     [] {
-         Dynamic("src.vhd", 10 * kMiB, {4, 1});
-     },
+     [] { Dynamic("src.vhd", 10 * kMiB, {4, 1}); },
      kSrc20,
      "filesize=*|block_cnt=2|*WriteFile failed",
      1,
@@ -691,6 +761,7 @@ std::string Framed(const Case& c)
     const std::vector<std::string> args = Args(c);
     const std::string word = args.empty() ? "" : args[0];
     std::string text = word == "conv2img"   ? "creating new img file"
+                       : word == "conv2dyn" ? "creating new dynamic vhd file"
                        : word == "conv2vhd" ? "appending a 512bytes footer to the img file"
                        : word == "resize"   ? "resizing vhd file to " + (args.size() > 2 ? args[2] : "")
                                             : "";
@@ -784,8 +855,7 @@ Outcome RunProgram(const Case& c, const fs::path& scratch)
     const int status = std::system(("\"" + command + " > " + quote(out) + " 2> " + quote(err) + "\"").c_str());
 #else
     if (c.options.limitKiB > 0)
-        command =
-            "bash -c 'trap \"\" XFSZ; ulimit -f " + std::to_string(c.options.limitKiB) + "; exec " + command + "'";
+        command = "bash -c 'ulimit -f " + std::to_string(c.options.limitKiB) + "; exec " + command + "'";
     command = c.options.terminal ? "script -qec '" + command + " > " + quote(out) + "' /dev/null > " + quote(err)
                                  : command + " > " + quote(out) + " 2> " + quote(err);
     const int raw = std::system(command.c_str());
@@ -836,14 +906,21 @@ void UnderFaults(const Case& row, const fs::path& folder)
             Folder files[2];
             const Outcome got = RunRow(row, folder, faults, false, files);
             const std::string where = fault + " at " + std::to_string(n);
-            EXPECT_TRUE(got.status != 0 || (got.out == good.out && files[1] == clean[1])) << where << ": not done";
+            EXPECT_TRUE(got.status != 0 || (got.out == good.out && files[1] == clean[1])) << where << ": not done\n"
+                                                                                          << got.out << got.err;
             EXPECT_TRUE(got.status <= 0 || (got.status == 1 && (got.out != good.out || !got.err.empty())))
                 << where << ": no word";
-            for (const auto& entry : keeps == Keeps::Sources ? files[0] : files[1]) {
-                const bool kept = keeps == Keeps::Sources
-                                      ? std::count(files[1].begin(), files[1].end(), entry) == 1
-                                      : Holds(clean[0], entry.second) || Holds(clean[1], entry.second);
+            const bool sources = keeps == Keeps::Sources || keeps == Keeps::New;
+            for (const auto& entry : sources ? files[0] : files[1]) {
+                const bool kept = sources ? std::count(files[1].begin(), files[1].end(), entry) == 1
+                                          : Holds(clean[0], entry.second) || Holds(clean[1], entry.second);
                 EXPECT_TRUE(kept) << where << ": " << entry.first << " torn";
+            }
+            for (const auto& [name, kind] : keeps == Keeps::New && got.status != 0 ? files[1] : Folder{}) {
+                const auto end = int64_t(fs::file_size(folder / name)) - 512;
+                EXPECT_TRUE(files[0].count(name) == 1 ||
+                            (got.status < 0 && (end < 0 || !ReadFile(folder / name, end).starts_with("conectix"))))
+                    << where << ": " << name << " left";
             }
             EXPECT_FALSE(files[1].empty()) << where;
             EXPECT_TRUE(keeps != Keeps::Footer || EndsWithFooter(folder / "a.vhd")) << where;
@@ -868,7 +945,8 @@ TEST_P(Commands, InProcessAndAsTheProgram)
     const Scratch scratch;
     for (const auto& [how, processors] : ways) {
         const bool program = processors == 0;
-        if (program ? f != Faults{} : c.options.limitKiB > 0 || (processors > 1 && (f.fail || f.shorten)))
+        if (program ? f != Faults{}
+                    : c.options.limitKiB > 0 || (processors > 1 && !c.options.workers && (f.fail || f.shorten)))
             continue;
         Faults faults = f;
         faults.processors = processors;
@@ -879,11 +957,78 @@ TEST_P(Commands, InProcessAndAsTheProgram)
         EXPECT_TRUE(Glob(Expand(Framed(c)), got.out)) << how << ", standard output:\n" << got.out;
         EXPECT_TRUE(Glob(Expand(c.err), got.err)) << how << ", standard error:\n" << got.err;
         EXPECT_EQ(files[1], Expected(files[0], c.files)) << how;
-        EXPECT_TRUE(processors < 2 ? got.counted.workerCopies == 0 : !c.options.workers || got.counted.workerCopies > 0)
+        EXPECT_TRUE(processors < 2 ? got.counted.workerCalls == 0 : !c.options.workers || got.counted.workerCalls > 0)
             << how;
     }
     if (c.options.underFaults != Keeps::Nothing)
         UnderFaults(c, scratch.path / "case");
+}
+
+int RunQuietly(const std::vector<std::string>& args)
+{
+    std::ostringstream out;
+    return RunDravik(args, out, out);
+}
+
+uint64_t BeAt(const std::string& bytes, size_t at, int width)
+{
+    uint64_t value = 0;
+    for (size_t i = at; i < at + size_t(width); ++i)
+        value = value << 8 | uint8_t(bytes[i]);
+    return value;
+}
+
+// The disk a source holds: a raw image's bytes up to a whole sector, or conv2img's image a.img up to Current Size.
+std::string DiskOf(const std::string& source, bool raw)
+{
+    std::string disk = ReadFile(raw ? source : "a.img");
+    const std::string last = ReadFile(source, int64_t(fs::file_size(source)) - 512);
+    disk.resize(raw ? (disk.size() + 511) / 512 * 512
+                    : BeAt(last.starts_with("conectix") ? last : ReadFile(source, 0, 512), 48, 8));
+    return disk;
+}
+
+// Every source of the table's conv2img and conv2vhd rows, through conv2dyn and back: the same disk up to its size and
+// zeros after it; in the new file, each block's data on a 4 KiB boundary right after the last, behind a full bitmap,
+// and never all zeros; the footer right after the last block.
+TEST(RoundTrip, Conv2dynKeepsEveryDiskTheSuiteMakes)
+{
+    const Scratch scratch;
+    int sources = 0;
+    for (const Case& c : kCases) {
+        const std::vector<std::string> args = Args(c);
+        const bool raw = !args.empty() && args[0] == "conv2vhd";
+        if (args.size() != 3 || (args[0] != "conv2img" && !raw) || c.status != 0 || c.options.posix ||
+            c.options.faults != Faults{})
+            continue;
+        fs::create_directories(scratch.path / c.name);
+        const InFolder in(scratch.path / c.name);
+        c.setup();
+        if (fs::file_size(args[1]) > 64 * kMiB || (!raw && RunQuietly({"conv2img", args[1], "a.img"}) != 0) ||
+            (!raw && fs::file_size("a.img") > 64 * kMiB))
+            continue;
+        ++sources;
+        const std::string disk = DiskOf(args[1], raw);
+        ASSERT_EQ(RunQuietly({"conv2dyn", args[1], "d.vhd"}), 0) << c.name;
+        ASSERT_EQ(RunQuietly({"conv2img", "d.vhd", "b.img"}), 0) << c.name;
+        const std::string back = ReadFile("b.img"), vhd = ReadFile("d.vhd");
+        EXPECT_EQ(back.substr(0, disk.size()), disk) << c.name;
+        EXPECT_EQ(back.find_first_not_of('\0', disk.size()), std::string::npos) << c.name;
+        const uint64_t entries = BeAt(vhd, 512 + 28, 4);
+        const int64_t tableEnd = 1536 + (4 * int64_t(entries) + 511) / 512 * 512;
+        int64_t next = (tableEnd + 512 + 4095) / 4096 * 4096;
+        for (uint64_t i = 0; i < entries; ++i) {
+            if (BeAt(vhd, 1536 + 4 * i, 4) == kFree)
+                continue;
+            EXPECT_EQ(BeAt(vhd, 1536 + 4 * i, 4), uint64_t(next) / 512 - 1) << c.name << ", block " << i;
+            EXPECT_EQ(vhd.substr(size_t(next) - 512, 512), std::string(512, '\xFF')) << c.name;
+            EXPECT_NE(vhd.substr(size_t(next), size_t(kBlock)).find_first_not_of('\0'), std::string::npos) << c.name;
+            next += kBlock + 4096;
+        }
+        EXPECT_EQ(int64_t(vhd.size()), (next == (tableEnd + 512 + 4095) / 4096 * 4096 ? tableEnd : next - 4096) + 512)
+            << c.name;
+    }
+    EXPECT_GE(sources, 12) << sources;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Commands, testing::ValuesIn(kCases),

@@ -158,9 +158,11 @@ bool PlatformStderrIsTerminal();
 // GetTickCount64), for pacing the progress line.
 int64_t PlatformMonotonicMs();
 
-// Standard output and error write bytes as given: no "\n" to "\r\n"
-// translation, so the CR LF line ends dravik writes stay single.
-void PlatformInitConsole();
+// Sets the process up: standard output and error write bytes as given (no
+// "\n" to "\r\n" translation, so the CR LF line ends dravik writes stay
+// single), and a write beyond the file size limit fails instead of ending
+// the process (SIGXFSZ ignored), so that a command can remove what it began.
+void PlatformInitProcess();
 
 // Removes every trailing blank, control character (codes 0 to 31) and "."
 // from a system error message. Shared by every implementation.

@@ -3,6 +3,7 @@
 // removes a file it was not asked to.
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -488,7 +489,10 @@ void PlatformFree(void* memory, size_t /*bytes*/)
     std::free(memory);
 }
 
-void PlatformInitConsole() {}
+void PlatformInitProcess()
+{
+    signal(SIGXFSZ, SIG_IGN);
+}
 
 unsigned PlatformProcessorCount()
 {

@@ -435,7 +435,7 @@ void PlatformFree(void* memory, size_t /*bytes*/)
     }
 }
 
-void PlatformInitConsole()
+void PlatformInitProcess()
 {
     // Binary mode: the C runtime's text mode would turn the "\r\n" that
     // ends every line into "\r\r\n".

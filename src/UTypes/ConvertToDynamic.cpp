@@ -10,19 +10,22 @@
 // right after the last one.
 //
 // Only blocks that hold a byte other than zero are written: holes of a
-// sparse source and unallocated blocks are never read, and present data is
-// read once, on the transfer's workers, to find the blocks of zeros. What
-// follows each block runs on the command's thread in block order: it places
-// the block and writes it from what was read, or, where the file system
-// shares extents, shares the source's data instead.
+// sparse source and unallocated blocks are never read. Each block is one
+// task of the transfer: a worker reads its data in pieces until it meets a
+// byte other than zero, then takes the block's place, in block order, and
+// writes the rest as it reads it; where the file system shares extents, it
+// shares the source's data from there instead of reading it. The table is
+// written on the command's thread as the blocks are placed.
 //
 // The header comes first, the table as its blocks are placed, then the
 // blocks, the footer copy at 0 and the footer at the end last: a file cut
 // short at any point has no footer, and no reader takes it for a whole
 // disk. A failure removes the file.
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "DiskReader.h"
 #include "DynamicWriter.h"
@@ -35,18 +38,26 @@ namespace {
 
 constexpr int64_t kBlock = kBlockSize;
 constexpr int64_t kPage = 4096;                            // the page that ends with a block's bitmap
-constexpr int64_t kPiece = int64_t{512} << 10;             // a write: larger ones make the page cache take 2 MiB pages
+constexpr int64_t kPiece = int64_t{512} << 10;             // larger writes make the page cache take 2 MiB pages
 constexpr int64_t kTableChunk = int64_t{1} << 16;          // table entries per write
 constexpr uint64_t kSectorLimit = kFirstUnallocatedEntry;  // the first sector a table entry cannot name
 
-// One block on its way: the runs of its data, the buffer they are read into
-// (the page before the data, then the data), and what the reading found.
+// One block: the runs of its data, and where it was placed.
 struct BlockTask {
     int64_t block = 0;
+    uint64_t turn = 0;  // its place in the order of tasks
     std::vector<DataRun> runs;
-    Memory buffer{nullptr, PlatformFreer{0}};
-    bool data = false;    // a byte other than zero
-    std::string failure;  // why it could not be read
+    int64_t placedAt = -1;  // its data's position in the file; -1: all zeros
+};
+
+// The places of the blocks, taken in block order by the workers.
+struct Places {
+    std::mutex lock;
+    std::condition_variable turned;
+    uint64_t turn = 0;  // the task whose turn it is
+    int64_t next = 0;   // where the next block placed starts its data
+    uint64_t placed = 0;
+    std::string failure;  // the first; no block is placed or written after it
 };
 
 struct Job {
@@ -54,12 +65,10 @@ struct Job {
     const VirtualDisk& disk;
     const OutputFile& out;
     const NewDynamicDisk& records;
-    int64_t nextData;  // where the next block placed starts its data
-    uint64_t placed = 0;
+    Places places{};
+    uint64_t given = 0;             // tasks
     std::vector<uint32_t> table{};  // stored entries from tableFirst on
     int64_t tableFirst = 0;
-    std::vector<Memory> spare{};  // buffers given back
-    std::string failure{};        // the first; nothing is written after it
 };
 
 std::string NameOf(const Job& job, PlatformFile* file)
@@ -72,54 +81,72 @@ std::string NameOf(const Job& job, PlatformFile* file)
     return job.sourcePath;
 }
 
+// Each byte equal to the one after it, and the first zero: one pass of the
+// C library's fastest compare, and it stops at the first other byte.
 bool AllZero(const uint8_t* bytes, int64_t length)
 {
-    int64_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t word = 0;
-        std::memcpy(&word, bytes + i, sizeof word);
-        if (word != 0) {
-            return false;
-        }
-    }
-    for (; i < length; ++i) {
-        if (bytes[i] != 0) {
-            return false;
-        }
-    }
-    return true;
+    return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, static_cast<size_t>(length - 1)) == 0);
 }
 
-// On a worker: reads the block's runs into its buffer, zeros between them,
-// and looks for a byte other than zero.
-void ReadBlock(const Job& job, BlockTask& task)
+bool Failed(Places& places)
 {
-    uint8_t* data = task.buffer.get() + kPage;
-    const int64_t start = task.block * kBlock;
-    int64_t filled = 0;
-    for (const DataRun& run : task.runs) {
-        const int64_t offset = run.at - start;
-        std::memset(data + filled, 0, static_cast<size_t>(offset - filled));
-        const int64_t got = PlatformReadAt(run.file, run.from, data + offset, static_cast<uint32_t>(run.length));
-        if (got != run.length) {
-            task.failure = "could not read " + NameOf(job, run.file) + " at byte " +
-                           std::to_string(run.from + std::max<int64_t>(got, 0)) + ": " +
-                           (got < 0 ? PlatformErrorText() : "it ended there");
-            return;
-        }
-        task.data = task.data || !AllZero(data + offset, run.length);
-        filled = offset + run.length;
-    }
-    std::memset(data + filled, 0, static_cast<size_t>(kBlock - filled));
+    const std::lock_guard<std::mutex> hold(places.lock);
+    return !places.failure.empty();
 }
+
+void Fail(Places& places, const std::string& failure)
+{
+    const std::lock_guard<std::mutex> hold(places.lock);
+    if (places.failure.empty()) {
+        places.failure = failure;
+    }
+}
+
+// Ends a task's turn once the task is done with it, however it ends: a
+// block of data takes the next place then, one of zeros none. Gives the
+// place, or -1.
+struct Turn {
+    Places& places;
+    const BlockTask& task;
+    bool taken = false;
+
+    Turn(Places& all, const BlockTask& mine) : places(all), task(mine) {}
+    int64_t Take(bool data)
+    {
+        std::unique_lock<std::mutex> hold(places.lock);
+        places.turned.wait(hold, [&] { return places.turn == task.turn; });
+        taken = true;
+        ++places.turn;
+        places.turned.notify_all();
+        if (!data || !places.failure.empty()) {
+            return -1;
+        }
+        const int64_t at = places.next;
+        if (static_cast<uint64_t>(at - kBitmapSize) / kSectorSize >= kSectorLimit) {
+            places.failure = "the disk holds more blocks than the table of a dynamic VHD can address";
+            return -1;
+        }
+        places.next += kBlock + kPage;
+        ++places.placed;
+        return at;
+    }
+    ~Turn()
+    {
+        if (!taken) {
+            Take(false);
+        }
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+};
 
 bool Write(Job& job, int64_t at, const uint8_t* bytes, int64_t length)
 {
     for (int64_t done = 0; done < length;) {
         const int64_t piece = std::min(kPiece, length - done);
         if (PlatformWriteAt(job.out.file.get(), at + done, bytes + done, static_cast<uint32_t>(piece)) != piece) {
-            job.failure = "could not write " + job.out.path + " at byte " + std::to_string(at + done) + ": " +
-                          PlatformErrorText();
+            Fail(job.places, "could not write " + job.out.path + " at byte " + std::to_string(at + done) + ": " +
+                                 PlatformErrorText());
             return false;
         }
         done += piece;
@@ -127,86 +154,136 @@ bool Write(Job& job, int64_t at, const uint8_t* bytes, int64_t length)
     return true;
 }
 
-// Writes the table's entries up to `entry` (not included), unallocated
-// where no block was placed.
+// The page before a block's data: zeros, then the bitmap with every bit set.
+const uint8_t* PageBefore()
+{
+    static const auto page = [] {
+        std::vector<uint8_t> bytes(kPage, 0);
+        std::fill(bytes.end() - kBitmapSize, bytes.end(), uint8_t{0xFF});
+        return bytes;
+    }();
+    return page.data();
+}
+
+// Shares the block's runs from `from` (a position in the block) on, where
+// the file system shares extents and each run's two positions are equally
+// aligned to a page. Gives false when it does not.
+bool ShareRest(Job& job, const BlockTask& task, int64_t at, int64_t from, bool& failed)
+{
+    PlatformFile* out = job.out.file.get();
+    const int64_t start = task.block * kBlock;
+    for (const DataRun& run : task.runs) {
+        if (!PlatformSharesExtents(run.file, out) || (run.from - (at + run.at - start)) % kPage != 0) {
+            return false;
+        }
+    }
+    for (const DataRun& run : task.runs) {
+        const int64_t skip = std::clamp<int64_t>(start + from - run.at, 0, run.length);
+        const int64_t length = run.length - skip;
+        if (length > 0 &&
+            PlatformCopyRange(run.file, run.from + skip, out, at + run.at - start + skip, length) != length) {
+            Fail(job.places, "could not copy " + NameOf(job, run.file) + " at byte " + std::to_string(run.from + skip) +
+                                 " into " + job.out.path + ": " + PlatformErrorText());
+            failed = true;
+            break;
+        }
+    }
+    return true;
+}
+
+// On a worker: reads the block's data in pieces, zeros between its runs,
+// until a byte other than zero takes it a place; then writes that piece
+// and every later one that holds a run. Pieces without a run stay holes.
+void CopyBlock(Job& job, BlockTask& task)
+{
+    thread_local std::vector<uint8_t> buffer;
+    buffer.resize(static_cast<size_t>(kPiece));
+    Turn turn{job.places, task};
+    const int64_t start = task.block * kBlock;
+    size_t first = 0;  // the first run that reaches into the piece
+    for (int64_t piece = 0; piece < kBlock; piece += kPiece) {
+        while (first < task.runs.size() && task.runs[first].at + task.runs[first].length <= start + piece) {
+            ++first;
+        }
+        if (first == task.runs.size()) {
+            break;
+        }
+        if (task.runs[first].at >= start + piece + kPiece) {
+            continue;  // no run in it: zeros
+        }
+        int64_t filled = 0;
+        for (size_t r = first; r < task.runs.size() && task.runs[r].at < start + piece + kPiece; ++r) {
+            const DataRun& run = task.runs[r];
+            const int64_t from = std::max(run.at, start + piece);
+            const int64_t to = std::min(run.at + run.length, start + piece + kPiece);
+            const int64_t offset = from - start - piece;
+            std::memset(buffer.data() + filled, 0, static_cast<size_t>(offset - filled));
+            const int64_t got = PlatformReadAt(run.file, run.from + from - run.at, buffer.data() + offset,
+                                               static_cast<uint32_t>(to - from));
+            if (got != to - from) {
+                Fail(job.places, "could not read " + NameOf(job, run.file) + " at byte " +
+                                     std::to_string(run.from + from - run.at + std::max<int64_t>(got, 0)) + ": " +
+                                     (got < 0 ? PlatformErrorText() : "it ended there"));
+                return;
+            }
+            filled = to - start - piece;
+        }
+        std::memset(buffer.data() + filled, 0, static_cast<size_t>(kPiece - filled));
+        if (task.placedAt < 0) {
+            if (AllZero(buffer.data(), filled)) {
+                continue;
+            }
+            task.placedAt = turn.Take(true);
+            if (task.placedAt < 0) {
+                return;
+            }
+            const int64_t pageStart = std::max(job.records.tableEnd, task.placedAt - kPage);
+            if (!Write(job, pageStart, PageBefore() + kPage - (task.placedAt - pageStart), task.placedAt - pageStart)) {
+                return;
+            }
+            bool failed = false;
+            if (ShareRest(job, task, task.placedAt, piece, failed) || failed) {
+                return;
+            }
+        }
+        if (!Write(job, task.placedAt + piece, buffer.data(), filled)) {
+            return;
+        }
+    }
+}
+// On the command's thread: writes the table's entries before `entry`,
+// unallocated where no block was placed.
 bool WriteTableUpTo(Job& job, int64_t entry)
 {
-    while (job.failure.empty() && job.tableFirst + kTableChunk <= entry) {
+    while (!Failed(job.places) && job.tableFirst + kTableChunk <= entry) {
         const int64_t count = std::min<int64_t>(kTableChunk, PaddedEntries(job.records) - job.tableFirst);
         Write(job, kTableOffset + 4 * job.tableFirst, reinterpret_cast<const uint8_t*>(job.table.data()), 4 * count);
         std::fill(job.table.begin(), job.table.end(), kUnallocatedEntry);
         job.tableFirst += kTableChunk;
     }
-    return job.failure.empty();
-}
-
-// On the command's thread, in block order: places a block that holds data
-// and writes it, with the page before it (zeros, then the bitmap).
-bool PlaceBlock(Job& job, BlockTask& task)
-{
-    if (!task.failure.empty()) {
-        job.failure = task.failure;
-        return false;
-    }
-    if (!task.data) {
-        return true;
-    }
-    const int64_t at = job.nextData;
-    if (static_cast<uint64_t>(at - kBitmapSize) / kSectorSize >= kSectorLimit) {
-        job.failure = job.out.path + " would hold more blocks than the table of a dynamic VHD can address";
-        return false;
-    }
-    if (!WriteTableUpTo(job, task.block)) {
-        return false;
-    }
-    job.table[static_cast<size_t>(task.block - job.tableFirst)] =
-        Swap32(static_cast<uint32_t>((at - kBitmapSize) / kSectorSize));
-    const int64_t pageStart = std::max(job.records.tableEnd, at - kPage);  // the first block's page may hold table
-    const uint8_t* page = task.buffer.get() + kPage - (at - pageStart);
-    PlatformFile* out = job.out.file.get();
-    const bool share = std::all_of(task.runs.begin(), task.runs.end(), [&](const DataRun& run) {
-        return PlatformSharesExtents(run.file, out) && (run.from - (at + run.at - task.block * kBlock)) % kPage == 0;
-    });
-    if (!share) {
-        Write(job, pageStart, page, at + kBlock - pageStart);
-    } else if (Write(job, pageStart, page, at - pageStart)) {
-        for (const DataRun& run : task.runs) {
-            const int64_t to = at + run.at - task.block * kBlock;
-            if (PlatformCopyRange(run.file, run.from, out, to, run.length) != run.length) {
-                job.failure = "could not copy " + NameOf(job, run.file) + " at byte " + std::to_string(run.from) +
-                              " into " + job.out.path + ": " + PlatformErrorText();
-                break;
-            }
-        }
-    }
-    job.nextData = at + kBlock + kPage;
-    ++job.placed;
-    return job.failure.empty();
+    return !Failed(job.places);
 }
 
 void GiveBlock(Job& job, Transfer& transfer, std::shared_ptr<BlockTask> task)
 {
-    if (job.spare.empty()) {
-        job.spare.push_back(ObtainMemory(kPage + kBlock, "converting to a dynamic disk"));
-        std::memset(job.spare.back().get() + kPage - kBitmapSize, 0xFF, kBitmapSize);
-    }
-    task->buffer = std::move(job.spare.back());
-    job.spare.pop_back();
+    task->turn = job.given++;
     TransferGiveWork(
         transfer,
         [&job, task] {
-            ReadBlock(job, *task);
-            return !task->failure.empty();
+            CopyBlock(job, *task);
+            return false;
         },
         [&job, task] {
-            const bool goOn = PlaceBlock(job, *task);
-            job.spare.push_back(std::move(task->buffer));
-            return goOn;
+            if (task->placedAt >= 0 && WriteTableUpTo(job, task->block)) {
+                job.table[static_cast<size_t>(task->block - job.tableFirst)] =
+                    Swap32(static_cast<uint32_t>((task->placedAt - kBitmapSize) / kSectorSize));
+            }
+            return !Failed(job.places);
         });
 }
 
-// Reads the disk's runs up to `size` and gives a task for each block that
-// has any; then the rest of the table and the two footers.
+// Reads the disk's runs up to `size`, a task for each block that has any;
+// then writes the rest of the table and the two footers.
 void WriteDisk(Job& job, int64_t size)
 {
     const ProgressScope progress("conv2dyn", size);
@@ -216,19 +293,19 @@ void WriteDisk(Job& job, int64_t size)
     std::vector<std::string> problems;
     std::shared_ptr<BlockTask> task;
     bool more = true;
-    while (more && job.failure.empty() && NextRuns(job.disk, cursor, runs, problems)) {
+    while (more && !Failed(job.places) && NextRuns(job.disk, cursor, runs, problems)) {
         if (!problems.empty()) {
-            job.failure = problems.front();
+            Fail(job.places, problems.front());
             break;
         }
         for (DataRun run : runs) {
             run.length = std::min(run.length, size - run.at);
             more = run.length > 0;
-            while (run.length > 0 && job.failure.empty()) {
+            while (run.length > 0 && !Failed(job.places)) {
                 const int64_t block = run.at / kBlock;
                 if (task && task->block != block) {
                     GiveBlock(job, transfer, std::move(task));
-                    ProgressUpdate(std::min(size, block * kBlock));
+                    ProgressUpdate(block * kBlock);
                 }
                 if (!task) {
                     task = std::make_shared<BlockTask>();
@@ -245,17 +322,19 @@ void WriteDisk(Job& job, int64_t size)
             }
         }
     }
-    if (task && job.failure.empty()) {
+    if (!problems.empty()) {
+        Fail(job.places, problems.front());  // the bitmap of a block after the last with data
+    }
+    if (task && !Failed(job.places)) {
         GiveBlock(job, transfer, std::move(task));
     }
     TransferFinish(transfer);
     if (!WriteTableUpTo(job, PaddedEntries(job.records) + kTableChunk - 1)) {
         return;
     }
-    const int64_t end = job.placed > 0 ? job.nextData - kPage : job.records.tableEnd;
-    const HardDiskFooter& footer = job.records.footer;
-    Write(job, 0, reinterpret_cast<const uint8_t*>(&footer), sizeof footer) &&
-        Write(job, end, reinterpret_cast<const uint8_t*>(&footer), sizeof footer);
+    const int64_t end = job.places.placed > 0 ? job.places.next - kPage : job.records.tableEnd;
+    const auto* footer = reinterpret_cast<const uint8_t*>(&job.records.footer);
+    Write(job, 0, footer, kFooterSize) && Write(job, end, footer, kFooterSize);
 }
 
 const char* TypeLine(DiskKind kind)
@@ -313,6 +392,11 @@ void ConvertToDynamic(const std::string& source, const std::string& destination)
         ReportProblem(disk.chain.failure);
         return;
     }
+    if (disk.kind == DiskKind::None && !disk.readError.empty()) {
+        // A VHD whose footer could not be read must not pass for a raw image.
+        ReportProblem("could not read " + source + ": " + disk.readError);
+        return;
+    }
     disk.kind = disk.kind == DiskKind::None ? DiskKind::Raw : disk.kind;
     DynamicDiskHeader header;
     const bool layered = disk.kind == DiskKind::Dynamic || disk.kind == DiskKind::Differencing;
@@ -343,15 +427,16 @@ void ConvertToDynamic(const std::string& source, const std::string& destination)
     if (!out.file) {
         return;
     }
-    Job job{source, contents, out, records, (records.tableEnd + kBitmapSize + kPage - 1) / kPage * kPage};
+    Job job{source, contents, out, records};
+    job.places.next = (records.tableEnd + kBitmapSize + kPage - 1) / kPage * kPage;
     job.table.assign(static_cast<size_t>(kTableChunk), kUnallocatedEntry);
     if (Write(job, kHeaderOffset, reinterpret_cast<const uint8_t*>(&records.header), sizeof records.header)) {
         WriteDisk(job, size);
     }
-    if (!job.failure.empty()) {
+    if (Failed(job.places)) {
         out.file.reset();
         PlatformRemoveFile(destination);
-        ReportProblem(job.failure + "; " + destination + " was removed");
+        ReportProblem(job.places.failure + "; " + destination + " was removed");
         return;
     }
     WarnIfBeyondPeers(size);

@@ -123,15 +123,19 @@ SourceDisk RecogniseSource(const std::string& path, FileHandle file, int64_t siz
 
     // The last record wins: a trailing footer overrides the copy at the start.
     HardDiskFooter record;
-    ReadFooter(source.file.get(), 0, record);
-    const uint32_t first = RecogniseFooter(record);
+    auto read = [&](int64_t position) {
+        if (ReadFooter(source.file.get(), position, record) < 0 && position >= 0) {
+            source.readError = PlatformErrorText();
+        }
+        return RecogniseFooter(record);
+    };
+    const uint32_t first = read(0);
     if (first == kDiskTypeDynamic || first == kDiskTypeDifferencing) {
         source.kind = first == kDiskTypeDynamic ? DiskKind::Dynamic : DiskKind::Differencing;
         source.headerPosition = Swap64(record.dataOffset);
         source.footer = record;
     }
-    ReadFooter(source.file.get(), size - kFooterSize, record);
-    const uint32_t last = RecogniseFooter(record);
+    const uint32_t last = read(size - kFooterSize);
     if (last == kDiskTypeFixed) {
         source.kind = DiskKind::Fixed;
         source.dataEnd = size - kFooterSize;

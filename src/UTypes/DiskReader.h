@@ -38,6 +38,7 @@ struct SourceDisk {
     uint64_t headerPosition = 0;     // a dynamic or differencing disk's: the winning footer's Data Offset
     HardDiskFooter footer{};         // the footer that decided the kind
     DiskChain chain;                 // a differencing disk's parents, or why they cannot be read
+    std::string readError;           // why a record could not be read, when one could not
 };
 
 // Recognises the source at `path`, open as `file`, of `size` bytes (a

@@ -28,6 +28,7 @@ REAL(PlatformFree);
 REAL(PlatformMonotonicMs);
 REAL(PlatformNextData);
 REAL(PlatformProcessorCount);
+REAL(PlatformSharesExtents);
 
 namespace {
 
@@ -70,6 +71,7 @@ Turn Count(const std::string& op)
     if (g_faults.stopAfterWrites >= 0 && g_counters.writes >= g_faults.stopAfterWrites)
         throw StopProgram{};
     ++g_counters.calls;
+    g_counters.workerCalls += std::this_thread::get_id() != g_setter ? 1 : 0;
     const int64_t nth = ++g_perOp[op];
     return {Matches(g_faults.fail, op, nth), Matches(g_faults.shorten, op, nth)};
 }
@@ -164,7 +166,6 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromAt, PlatformFile* to, 
     int64_t stop = Touches(g_faults.badRead, fromAt, length) ? g_faults.badRead - fromAt : length;
     stop = Touches(g_faults.badWrite, toAt, length) ? std::min(stop, g_faults.badWrite - toAt) : stop;
     const Turn turn = Count("copy");
-    Add(g_counters.workerCopies, std::this_thread::get_id() != g_setter ? 1 : 0);
     if (turn.fail)
         return Failed<int64_t>(-1);
     if (turn.shorten)
@@ -176,6 +177,11 @@ int64_t PlatformCopyRange(PlatformFile* from, int64_t fromAt, PlatformFile* to, 
         (g_faults.inSystem ? RealPlatformCopyInSystem : RealPlatformCopyRange)(from, fromAt, to, toAt, length);
     Add(g_counters.writes, n > 0 ? 1 : 0);
     return n;
+}
+
+bool PlatformSharesExtents(PlatformFile* from, PlatformFile* to)
+{
+    return g_faults.inSystem || RealPlatformSharesExtents(from, to);
 }
 
 int PlatformNextData(PlatformFile* file, int64_t at, int64_t* start, int64_t* end)

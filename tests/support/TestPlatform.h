@@ -13,17 +13,17 @@ struct Faults {
     uint64_t allocLimit = UINT64_MAX;  // larger allocations are refused
     bool fakeClock = false;            // the clock moves 100 ms at every look
     unsigned processors = 1;           // the workers of a transfer
-    bool inSystem = false;             // copies go inside the system
+    bool inSystem = false;             // copies go inside the system, which shares extents
     bool operator==(const Faults&) const = default;
 };
 struct StopProgram {};  // the program dies inside a platform call
 
 struct TestCounters {
-    int64_t calls = 0;         // calls a switch can reach
-    int64_t writes = 0;        // writes and copies that moved bytes
-    int64_t openFiles = 0;     // files opened and not closed
-    int64_t allocated = 0;     // bytes obtained and not given back
-    int64_t workerCopies = 0;  // copies made on another thread
+    int64_t calls = 0;        // calls a switch can reach
+    int64_t writes = 0;       // writes and copies that moved bytes
+    int64_t openFiles = 0;    // files opened and not closed
+    int64_t allocated = 0;    // bytes obtained and not given back
+    int64_t workerCalls = 0;  // calls made on another thread
 };
 
 void TestPlatformReset(const Faults& faults = {});  // sets the switches, clears the counters

@@ -1,5 +1,6 @@
-// The fuzz targets run a command on "in.vhd", which only resize may change, beside "base.vhd", a fixed disk of Unique
-// Id "PP...P" that a chain may name. FUZZ_REPLAY adds a main() that runs the target on the files of the folders given.
+// The fuzz targets run a command on "in.vhd", which only resize may change (the conv2img target runs conv2dyn too),
+// beside "base.vhd", a fixed disk of Unique Id "PP...P" that a chain may name. FUZZ_REPLAY adds a main() that runs the
+// target on the files of the folders given.
 #include <cstdio>
 #include <sstream>
 
@@ -16,8 +17,8 @@ void FuzzRun(const std::string& input, const std::vector<std::string>& args)
         SetUniqueId("base.vhd", 'P');
         return fs::last_write_time("base.vhd");
     }();
-    fs::remove("out.img");
-    fs::remove("new.vhd");
+    for (const char* name : {"out.img", "out.vhd", "new.vhd"})
+        fs::remove(name);
     std::ofstream("in.vhd", std::ios::binary | std::ios::trunc) << input;
     TestPlatformReset({.allocLimit = uint64_t{256} << 20});  // no header may make dravik take more
     std::ostringstream out;
@@ -34,6 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzRun(input, {"info", "in.vhd"});
 #elif defined(FUZZ_CONV2IMG)
     FuzzRun(input, {"conv2img", "in.vhd", "out.img"});
+    // conv2dyn writes a table as long as the Current Size a footer at either end claims: up to 64 MiB here.
+    uint64_t claimed = 0;
+    for (const size_t at : {size_t{0}, input.size() - std::min<size_t>(input.size(), 512)}) {
+        uint64_t current = 0;
+        for (size_t i = at + 48; i < at + 56 && i < input.size(); ++i)
+            current = current << 8 | uint8_t(input[i]);
+        claimed = std::max(claimed, current);
+    }
+    if (claimed <= 64 * kMiB)
+        FuzzRun(input, {"conv2dyn", "in.vhd", "out.vhd"});
 #elif defined(FUZZ_CHAIN)
     FuzzRun(input, {"conv2img", "in.vhd", "out.img"});
     FuzzRun(input, {"info", "in.vhd"});

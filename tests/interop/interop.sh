@@ -98,6 +98,27 @@ case_resize_dynamic() {
     done
 }
 
+# conv2dyn of a raw image, of qemu's dynamic and fixed disks and of a chain: qemu-img reads the same disk without
+# options (the geometry's size, zeros past Current Size), vhdiinfo gives Current Size as the media size.
+case_conv2dyn() {
+    make_raw r.raw $((300 << 20))
+    make_qemu q.vhd 21M dynamic
+    make_qemu f.vhd 7340544 fixed
+    python3 "${0%/*}/../../bench/make_vhd.py" dynamic base.vhd 8 quarter
+    python3 "${0%/*}/../../bench/make_vhd.py" differencing child.vhd 8 base.vhd
+    for source in r.raw q.vhd f.vhd child.vhd; do
+        [ "$source" = r.raw ] && cp r.raw s.raw || run conv2img "$source" s.raw
+        size=$(sed -n 's/^Current_Size=//p' <("$dravik" info "$source") | tr -d '\r')
+        size=${size:-$(stat -c %s r.raw)}
+        run conv2dyn "$source" d.vhd
+        qemu-img info d.vhd >/dev/null || fail "qemu-img refuses conv2dyn of $source"
+        truncate -s "$size" s.raw
+        qemu-img compare -q -f vpc -F raw d.vhd s.raw || fail "qemu-img reads conv2dyn of $source otherwise"
+        vhdiinfo d.vhd | grep -q "Media size.*($size bytes)" || fail "vhdiinfo on conv2dyn of $source"
+        rm -f d.vhd s.raw
+    done
+}
+
 case_chain() {
     python3 "${0%/*}/../../bench/make_vhd.py" dynamic base.vhd 4 full
     python3 "${0%/*}/../../bench/make_vhd.py" differencing child.vhd 4 base.vhd

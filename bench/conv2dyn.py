@@ -29,10 +29,9 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from copy_floor import ROOT, compare, peak_mib, sh  # noqa: E402
+from copy_floor import compare, peak_mib, prepare, sh  # noqa: E402
 
 BLOCK = 2 << 20
 
@@ -94,16 +93,7 @@ def main():
     parser.add_argument("--dravik")
     parser.add_argument("--xfs", action="store_true")
     args = parser.parse_args()
-    if shutil.which("qemu-img") is None:
-        sys.exit("needs qemu-img: apt-get install qemu-utils")
-    dravik = args.dravik and os.path.abspath(args.dravik)
-    if dravik is None:
-        print("building the release preset ...", flush=True)
-        sh("cmake", "--preset", "release", cwd=ROOT)
-        sh("cmake", "--build", "--preset", "release", "--target", "dravik", cwd=ROOT)
-        dravik = os.path.join(ROOT, "build", "release", "dravik")
-    work = args.work or tempfile.mkdtemp(prefix="dravik-bench.")
-    os.makedirs(work, exist_ok=True)
+    dravik, work = prepare(args)
     try:
         print("making the images in %s ..." % work, flush=True)
         make_images(work, args.size_mib << 20)

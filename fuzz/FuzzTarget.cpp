@@ -34,6 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzRun(input, {"info", "in.vhd"});
 #elif defined(FUZZ_CONV2IMG)
     FuzzRun(input, {"conv2img", "in.vhd", "out.img"});
+#elif defined(FUZZ_CHECK)
+    FuzzRun(input, {"check", "in.vhd"});
 #elif defined(FUZZ_CHAIN)
     FuzzRun(input, {"conv2img", "in.vhd", "out.img"});
     FuzzRun(input, {"info", "in.vhd"});

@@ -232,10 +232,20 @@ void CheckTableSize(const Disk& disk, uint32_t entries, uint32_t blockSize)
     }
 }
 
-struct Block {
-    uint64_t position;
-    uint32_t number;  // its table entry
-};
+// An allocated block as one number that sorts by the block's position,
+// then by its number: its table entry (a sector number) in the high half,
+// its number in the low half.
+using Block = uint64_t;
+
+uint64_t PositionOf(Block block)
+{
+    return (block >> 32) * kSectorSize;
+}
+
+std::string NumberOf(Block block)
+{
+    return std::to_string(static_cast<uint32_t>(block));
+}
 
 // Each allocated block, in the order of its position: where it lies over a
 // record or past the footer, where it overlaps a block before it; then the
@@ -243,11 +253,8 @@ struct Block {
 void CheckBlocks(const Disk& disk, std::vector<Block>& blocks, std::vector<Extent> records, uint64_t footerAt,
                  int64_t blockInFile)
 {
-    const auto byPosition = [](const Block& a, const Block& b) {
-        return a.position < b.position || (a.position == b.position && a.number < b.number);
-    };
-    if (!std::is_sorted(blocks.begin(), blocks.end(), byPosition)) {
-        std::sort(blocks.begin(), blocks.end(), byPosition);
+    if (!std::is_sorted(blocks.begin(), blocks.end())) {
+        std::sort(blocks.begin(), blocks.end());
     }
     std::sort(records.begin(), records.end(), [](const Extent& a, const Extent& b) { return a.start < b.start; });
     const auto length = static_cast<uint64_t>(blockInFile);
@@ -267,10 +274,11 @@ void CheckBlocks(const Disk& disk, std::vector<Block>& blocks, std::vector<Exten
     };
 
     size_t nextRecord = 0;
-    const Block* reach = nullptr;  // of the blocks so far, the one that ends last
+    Block reach = 0;  // of the blocks so far, the one that ends last
     uint64_t reachEnd = 0;
-    for (const Block& block : blocks) {
-        const Extent extent = ExtentOf(block.position, length, "block");
+    for (const Block block : blocks) {
+        const uint64_t position = PositionOf(block);
+        const Extent extent = ExtentOf(position, length, "block");
         std::string over;
         for (const Extent& record : records) {
             if (Overlap(extent, record)) {
@@ -283,20 +291,20 @@ void CheckBlocks(const Disk& disk, std::vector<Block>& blocks, std::vector<Exten
         }
         if (!over.empty()) {
             Say(disk, Level::Error, "block-place",
-                "block " + std::to_string(block.number) + " at byte " + std::to_string(block.position) + ", " +
-                    Bytes(length) + " with its bitmap," + over);
+                "block " + NumberOf(block) + " at byte " + std::to_string(position) + ", " + Bytes(length) +
+                    " with its bitmap," + over);
         }
-        if (reach != nullptr && block.position < reachEnd) {
+        if (position < reachEnd) {
             Say(disk, Level::Error, "block-overlap",
-                "blocks " + std::to_string(reach->number) + " at byte " + std::to_string(reach->position) + " and " +
-                    std::to_string(block.number) + " at byte " + std::to_string(block.position) + " overlap, each " +
-                    Bytes(length) + " with its bitmap");
+                "blocks " + NumberOf(reach) + " at byte " + std::to_string(PositionOf(reach)) + " and " +
+                    NumberOf(block) + " at byte " + std::to_string(position) + " overlap, each " + Bytes(length) +
+                    " with its bitmap");
         }
-        if (reach == nullptr || extent.end > reachEnd) {
-            reach = &block;
+        if (extent.end > reachEnd) {
+            reach = block;
             reachEnd = extent.end;
         }
-        while (nextRecord < records.size() && records[nextRecord].start <= block.position) {
+        while (nextRecord < records.size() && records[nextRecord].start <= position) {
             take(records[nextRecord++]);
         }
         take(extent);
@@ -341,9 +349,10 @@ void CheckTableAndBlocks(const Disk& disk, uint64_t headerAt, const DynamicDiskH
                       " entries of the block allocation table: " + PlatformErrorText());
     }
     std::vector<Block> blocks;
+    blocks.reserve(present);
     for (uint64_t i = 0; i < present; ++i) {
         if (table[i] != kUnallocatedEntry) {
-            blocks.push_back({uint64_t{table[i]} * kSectorSize, static_cast<uint32_t>(i)});
+            blocks.push_back(uint64_t{table[i]} << 32 | i);
         }
     }
     table = {};

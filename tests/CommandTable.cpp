@@ -755,7 +755,7 @@ const Case kCases[] = {
      "check a.vhd", "*|warning: fixed-length: * leave 1048576 bytes unseen|errors=0 warnings=1 notes=1", 0},
     {"check_parent_missing", ThreeDeepWithoutBase, "check top.avhd",
      "*|note: cloud: parent ./mid.vhd: *|error: parent: the parent of ./mid.vhd, in the chain of top.avhd, was not "
-     "found; tried ./base.vhd (*",
+     "found; tried *./base.vhd (*",
      1},
     {"check_parent_time",
      [] {

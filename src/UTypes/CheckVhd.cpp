@@ -111,6 +111,13 @@ bool Overlap(const Extent& a, const Extent& b)
     return a.start < b.end && b.start < a.end && a.start < a.end && b.start < b.end;
 }
 
+// A Block Size that places blocks: a power of two of at least 512, as
+// qemu-img requires.
+bool UsableBlockSize(uint32_t blockSize)
+{
+    return blockSize >= kSectorSize && (blockSize & (blockSize - 1)) == 0;
+}
+
 // The findings of the footer that readers take.
 void CheckFooter(const Disk& disk)
 {
@@ -187,7 +194,7 @@ bool CheckHeader(const Disk& disk, uint64_t headerAt, const DynamicDiskHeader& h
             "Header Version is " + Hex(Swap32(header.headerVersion)) + ", not 0x00010000");
     }
     const uint32_t blockSize = Swap32(header.blockSize);
-    if (blockSize < kSectorSize || (blockSize & (blockSize - 1)) != 0) {
+    if (!UsableBlockSize(blockSize)) {
         Say(disk, Level::Error, "block-size",
             "Block Size " + std::to_string(blockSize) + " is not a power of two of at least 512");
     }
@@ -201,9 +208,6 @@ void CheckTablePlace(const Disk& disk, const Extent& table, const Extent& header
     auto add = [&why](const std::string& reason) { why += (why.empty() ? "" : "; ") + reason; };
     if (table.start % kSectorSize != 0) {
         add("Table Offset is not a multiple of 512");
-    }
-    if (Overlap(table, ExtentOf(0, kFooterSize, nullptr))) {
-        add("it runs into the footer copy");
     }
     if (Overlap(table, header)) {
         add("it runs into the dynamic disk header at byte " + std::to_string(header.start));
@@ -259,7 +263,7 @@ void CheckBlocks(const Disk& disk, std::vector<Block>& blocks, std::vector<Exten
     std::sort(records.begin(), records.end(), [](const Extent& a, const Extent& b) { return a.start < b.start; });
     const auto length = static_cast<uint64_t>(blockInFile);
 
-    uint64_t covered = 0;  // the end of what the records and blocks so far take
+    uint64_t covered = records.front().start;  // the end of what the records and blocks so far take
     uint64_t leakedRuns = 0;
     uint64_t leakedBytes = 0;
     uint64_t firstLeak = 0;
@@ -274,20 +278,24 @@ void CheckBlocks(const Disk& disk, std::vector<Block>& blocks, std::vector<Exten
     };
 
     size_t nextRecord = 0;
-    Block reach = 0;  // of the blocks so far, the one that ends last
-    uint64_t reachEnd = 0;
+    Block reach{};  // of the blocks so far, the one that ends last
+    uint64_t reachEnd{};
     for (const Block block : blocks) {
         const uint64_t position = PositionOf(block);
         const Extent extent = ExtentOf(position, length, "block");
-        std::string over;
+        std::vector<const char*> under;
         for (const Extent& record : records) {
             if (Overlap(extent, record)) {
-                over += (over.empty() ? " lies over " : " and ") + std::string(record.what);
+                under.push_back(record.what);
             }
         }
+        std::string over;
+        for (size_t i = 0; i < under.size(); ++i) {
+            over += (i == 0 ? " lies over " : i + 1 < under.size() ? ", " : " and ") + std::string(under[i]);
+        }
         if (extent.end > footerAt) {
-            over +=
-                (over.empty() ? "" : " and") + std::string(" runs past the footer at byte ") + std::to_string(footerAt);
+            over += (over.empty() ? "" : ", and") + std::string(" runs past the footer at byte ") +
+                    std::to_string(footerAt);
         }
         if (!over.empty()) {
             Say(disk, Level::Error, "block-place",
@@ -370,16 +378,16 @@ void CheckTableAndBlocks(const Disk& disk, uint64_t headerAt, const DynamicDiskH
     CheckBlocks(disk, blocks, std::move(records), footerAt, BlockInFileFor(blockSize));
 }
 
-// The chain's findings for a disk with a header (or none): how its Parent
-// Time Stamp agrees with its parent, or why its chain cannot be read.
-using ChainCheck = std::function<void(const DynamicDiskHeader*)>;
+// What the chain has to say of a disk with a dynamic disk header, said
+// after the header's own findings: its parents are found from it, and its
+// Parent Time Stamp is compared with its parent.
+using ChainCheck = std::function<void(const DynamicDiskHeader&)>;
 
 // All findings of one disk but its footer's recognition.
 void CheckDisk(const Disk& disk, bool copyIsFooter, const ChainCheck& chainCheck)
 {
     CheckFooter(disk);
     if (disk.type == kDiskTypeFixed) {
-        chainCheck(nullptr);
         return;
     }
     HardDiskFooter copy;
@@ -402,21 +410,19 @@ void CheckDisk(const Disk& disk, bool copyIsFooter, const ChainCheck& chainCheck
         ReportProblem(disk.whose + "could not read the dynamic disk header: " + PlatformErrorText());
     }
     if (!CheckHeader(disk, headerAt, header)) {
-        chainCheck(nullptr);
         return;
     }
-    chainCheck(&header);
-    const uint32_t blockSize = Swap32(header.blockSize);
-    CheckTableAndBlocks(disk, headerAt, header, blockSize >= kSectorSize && (blockSize & (blockSize - 1)) == 0);
+    chainCheck(header);
+    CheckTableAndBlocks(disk, headerAt, header, UsableBlockSize(Swap32(header.blockSize)));
 }
 
-// The chain's findings of disk `index` (0 the disk named, then its parents
-// nearest first), given its header when it has one.
-void CheckLink(const Disk& disk, const DiskChain& chain, size_t index, const DynamicDiskHeader* header)
+// Whether the Parent Time Stamp in the header of disk `index` of a chain (0
+// the disk named, then its parents nearest first) is its parent's.
+void CheckParentTime(const Disk& disk, const DynamicDiskHeader& header, const DiskChain& chain, size_t index)
 {
-    if (header != nullptr && index < chain.parents.size()) {
+    if (index < chain.parents.size()) {
         const ChainDisk& parent = chain.parents[index];
-        const uint32_t expected = Swap32(header->parentTimeStamp);
+        const uint32_t expected = Swap32(header.parentTimeStamp);
         const uint32_t found = Swap32(parent.footer.timeStamp);
         if (expected != found) {
             Say(disk, Level::Warning, "parent-time",
@@ -424,11 +430,6 @@ void CheckLink(const Disk& disk, const DiskChain& chain, size_t index, const Dyn
                     std::to_string(found) + " of the parent " + Shown(parent.path) +
                     ": readers that compare them take the parent to have changed since the child was made");
         }
-    }
-    if (index == chain.parents.size() && !chain.failure.empty()) {
-        Disk named = disk;
-        named.whose.clear();  // the text names the disks
-        Say(named, Level::Error, "parent", Shown(chain.failure));
     }
 }
 
@@ -490,22 +491,20 @@ void CheckVhd(const std::string& path)
 {
     Counts counts;
     const FileHandle file(PlatformOpen(path, OpenMode::ReadExisting), PlatformClose);
-    int64_t size = 0;
-    Disk disk{"", file.get(), 0, {}, 0, counts};
-    if (!file || !PlatformSeekEnd(file.get(), &size)) {
+    Disk disk{{}, file.get(), {}, {}, {}, counts};
+    if (!file || !PlatformSeekEnd(file.get(), &disk.size)) {
         ReportCannotOpen(path, PlatformErrorText());
         Say(disk, Level::Error, "not-vhd", "the file cannot be opened");
     } else {
-        disk.size = size;
         bool copyIsFooter = false;
         disk.type = RecogniseDisk(disk, &copyIsFooter);
         DiskChain chain;
         if (disk.type != 0) {
-            CheckDisk(disk, copyIsFooter, [&](const DynamicDiskHeader* header) {
-                if (header != nullptr && disk.type == kDiskTypeDifferencing) {
-                    chain = FindParents(path, file.get(), size, *header);
+            CheckDisk(disk, copyIsFooter, [&](const DynamicDiskHeader& header) {
+                if (disk.type == kDiskTypeDifferencing) {
+                    chain = FindParents(path, file.get(), disk.size, header);
+                    CheckParentTime(disk, header, chain, 0);
                 }
-                CheckLink(disk, chain, 0, header);
             });
         }
         for (size_t i = 0; i < chain.parents.size(); ++i) {
@@ -516,7 +515,13 @@ void CheckVhd(const std::string& path)
                             parent.footer,
                             RecogniseFooter(parent.footer),
                             counts};
-            CheckDisk(next, false, [&](const DynamicDiskHeader* header) { CheckLink(next, chain, i + 1, header); });
+            CheckDisk(next, false,
+                      [&](const DynamicDiskHeader& header) { CheckParentTime(next, header, chain, i + 1); });
+        }
+        // After the findings of the last disk found, where the chain broke
+        // off; its text names the disks.
+        if (!chain.failure.empty()) {
+            Say(disk, Level::Error, "parent", Shown(chain.failure));
         }
     }
     ReportLine("errors=" + std::to_string(counts.errors) + " warnings=" + std::to_string(counts.warnings) +

@@ -123,8 +123,9 @@ def make_dynamic(path, size, fill, parent=None):
         table[i] = position // SECTOR
         position += SECTOR + BLOCK
     disk_type = 3 if parent is None else 4
+    closing = footer(disk_type, size, 512)  # its copy at the start is the same 512 bytes
     with open(path, "wb") as out:
-        out.write(footer(disk_type, size, 512))
+        out.write(closing)
         out.write(dynamic_header(entries, parent))
         out.write(struct.pack(">%dI" % entries, *table))
         out.write(b"\xFF" * (first_block - table_end))
@@ -132,7 +133,7 @@ def make_dynamic(path, size, fill, parent=None):
             bitmap = b"\xFF" * 512 if fill == "full" else partial_bitmap()
             out.write(bitmap)
             out.write(random_data(BLOCK) if fill == "full" else block_data(bitmap))
-        out.write(footer(disk_type, size, 512))
+        out.write(closing)
 
 
 def main():

@@ -41,6 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     };
     if (!claims(0) && !claims(input.size() - std::min<size_t>(input.size(), 512)))
         FuzzRun(input, {"conv2dyn", "in.vhd", "out.vhd"});
+#elif defined(FUZZ_CHECK)
+    FuzzRun(input, {"check", "in.vhd"});
 #elif defined(FUZZ_CHAIN)
     FuzzRun(input, {"conv2img", "in.vhd", "out.img"});
     FuzzRun(input, {"info", "in.vhd"});

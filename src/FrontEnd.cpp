@@ -19,9 +19,10 @@ constexpr const char* kUsage[] = {
     "dravik resize source_file_fixed.vhd size_in_Mbytes",
     "dravik info source_file.vhd",
     "dravik conv2dyn source_file dest_file_dynamic.vhd",
+    "dravik check source_file.vhd",
 };
 
-constexpr const char* kCommands[] = {"conv2img", "conv2vhd", "info", "resize", "conv2dyn"};
+constexpr const char* kCommands[] = {"conv2img", "conv2vhd", "info", "resize", "conv2dyn", "check"};
 
 void Dispatch(const std::vector<std::string>& args)
 {
@@ -40,6 +41,10 @@ void Dispatch(const std::vector<std::string>& args)
     }
     if (command == "info") {
         ShowInfo(arg(2));
+        ReportLine("done");
+    }
+    if (command == "check") {
+        CheckVhd(arg(2));
         ReportLine("done");
     }
     if (command == "resize") {

@@ -313,10 +313,19 @@ void OddRaw()
     Put("a.img", 5 * kMiB + 7, Pattern(1000, 2));
 }
 
-#define USAGE                                                                                             \
-    "dravik 0.2 by *|dravik conv2img source_file.vhd dest_file.img|dravik conv2vhd source_file.img "      \
-    "dest_file_fixed.vhd|dravik resize source_file_fixed.vhd size_in_Mbytes|dravik info source_file.vhd|" \
-    "dravik conv2dyn source_file dest_file_dynamic.vhd"
+// d.vhd, 4 MiB: blocks of entries 1 and 0, a table covering its geometry; `bytes` at `at`.
+void Dynamic4(int64_t at = 0, const std::string& bytes = "")
+{
+    Dynamic("d.vhd", 4 * kMiB, {1, 0}, {.entries = 3});
+    if (!bytes.empty())
+        Put("d.vhd", at, bytes);
+}
+
+#define USAGE                                                                                        \
+    "dravik 0.2 by *|dravik conv2img source_file.vhd dest_file.img|dravik conv2vhd source_file.img " \
+    "dest_file_fixed.vhd|dravik resize source_file_fixed.vhd size_in_Mbytes|"                        \
+    "dravik info source_file.vhd|dravik conv2dyn source_file dest_file_dynamic.vhd|"                 \
+    "dravik check source_file.vhd"
 #define FIXED "disk_type=fixed"
 #define FS10 "filesize=10486272"
 #define DYNAMIC "disk_type=dynamic"
@@ -325,10 +334,14 @@ void OddRaw()
 #define RAW "disk_type=raw"
 #define LAYOUT "filesize=*|unsupported dynamic disk layout"
 
+#define D4 "disk_type=dynamic|note: geometry-size: *|note: cloud: *|"
+#define E1 "|errors=1 warnings=0 notes="
+
 const char *const kToImg = "conv2img in.vhd out.img", *const kToVhd = "conv2vhd a.img a.vhd",
                   *const kInfoA = "info a.vhd", *const kInfoD = "info d.vhd", *const kA20 = "resize a.vhd 20",
                   *const kSrc8 = "resize src.vhd 8", *const kSrc20 = "resize src.vhd 20",
                   *const kChild = "conv2img a.avhd out.img";
+const char* const kCheck = "check d.vhd";
 
 const Case kCases[] = {
     // The front end
@@ -735,6 +748,102 @@ const Case kCases[] = {
      "new.vhd=3145728:28e08261",
      "",
      {.limitKiB = 3072}},
+    // check
+    {"check_dynamic",
+     [] { Dynamic4(); },
+     kCheck,
+     "disk_type=dynamic|note: geometry-size: * \"hack\" by its geometry 9 x 16 x 63, 4644864 bytes, more than "
+     "Current Size 4194304 bytes|note: cloud: not a fixed disk: *|errors=0 warnings=0 notes=2",
+     0,
+     "",
+     "",
+     {.underFaults = Keeps::Sources}},
+    {"check_missing", [] {}, kCheck, "error: not-vhd: the file cannot be opened" E1 "0", 1, "",
+     "dravik: cannot open d.vhd: *"},
+    {"check_odd_length", [] { Raw("d.vhd", 1000); }, kCheck, "*1000 bytes, not a*" E1 "0", 1},
+    {"check_trailing_footer", DamagedTrailingFooter, "check in.vhd",
+     "*: not-vhd: *\"conectiX\"*; the copy at the start*|errors=1 warnings=1*", 1},
+    {"check_disk_type", [] { Put("d.vhd", 0, Footer(5, 0)); }, kCheck, "error: disk-type: *Type is 5, *" E1 "0", 1},
+    {"check_footer_checksum", WrongChecksum, "check in.vhd",
+     "*: footer-checksum: * 0xA5FFF124, its bytes give 0xFFFFF124|*" E1 "2", 1},
+    {"check_footer_copy", [] { Dynamic4(40, Be(1, 8)); }, kCheck, D4 "error: footer-copy: *byte 45: *" E1 "2", 1},
+    {"check_header_cookie", NoHeaderAndOldImage, "check in.vhd", "*: header-cookie: * 512 *\"cxsparsE\"*" E1 "2", 1},
+    {"check_header_version", [] { Dynamic4(536, Be(0x20000, 4)); }, kCheck,
+     D4 "error: header-checksum: * 0xFFFFF474, its bytes give 0xFFFFF473|error: header-version: Header Version is "
+        "0x00020000, *",
+     1},
+    {"check_block_size", [] { Dynamic("d.vhd", 4 * kMiB, {0}, {.blockSize = 3 * kMiB}); }, kCheck,
+     D4 "error: block-size: Block Size 3145728 *" E1 "2", 1},
+    {"check_table_past_end", TablePastEnd, "check in.vhd",
+     "*|error: table-place: the table at byte 4088, 4000 bytes: Table Offset is not a multiple of 512; it runs past "
+     "the "
+     "footer at byte 3584|errors=2*",
+     1},
+    {"check_table_size", [] { Dynamic("d.vhd", 4 * kMiB, {}, {.entries = 1}); }, kCheck,
+     D4 "error: table-size: *, 1 x 2097152, cover 2097152 bytes, less than Current Size 4194304 bytes|warning: "
+        "geometry: *",
+     1},
+    {"check_block_place",
+     [] {
+         Dynamic4(1536, Entries({1, 0x10000}));
+     },
+     kCheck,
+     D4 "error: block-place: block 0 at byte 512, 2097664 bytes with its bitmap, lies over the dynamic disk header and "
+        "the table|error: block-place: block 1 at byte 33554432, * runs past the footer at byte 4197376|warning: "
+        "leaked: 1 run that no block uses, 2099200 bytes in all, *; the first at byte 2098176*",
+     1},
+    {"check_block_overlap",
+     [] {
+         Dynamic4(1536, Entries({5, 6, 5}));
+     },
+     kCheck,
+     D4 "error: block-overlap: blocks 0 at byte 2560 and 2 at byte 2560 overlap*|error: block-overlap: blocks 0 at "
+        "byte 2560 and 1 at byte 3072 overlap*",
+     1},
+    {"check_fixed_short",
+     [] {
+         FixedA();
+         PatchFooters("a.vhd", 48, Be(11 * kMiB, 8) + Be(0, 4));
+     },
+     "check a.vhd",
+     "*geometry: * 0 x 0 x 0, 0 bytes, less than * 11534336 bytes|error: fixed-length: * "
+     "10485760 "
+     "bytes, less *",
+     1},
+    {"check_fixed_long",
+     [] {
+         FixedA();
+         PatchFooters("a.vhd", 48, Be(9 * kMiB, 8));
+     },
+     "check a.vhd", "*|warning: fixed-length: * leave 1048576 bytes unseen|errors=0 warnings=1 notes=1", 0},
+    {"check_parent_missing", ThreeDeepWithoutBase, "check top.avhd",
+     "*|note: cloud: parent ./mid.vhd: *|error: parent: the parent of ./mid.vhd, in the chain of top.avhd, was not "
+     "found; tried *./base.vhd (*",
+     1},
+    {"check_locators_table",
+     [] {
+         GoneAndAnotherId();
+         std::string h = ReadFile("a.avhd", 512, 1024);
+         Put("a.avhd", 512, SetChecksum(h.replace(16, 8, Be(1024, 8)), 36));
+     },
+     "check a.avhd",
+     "*|error: table-place: * 1024, 4 bytes: it runs into the dynamic disk header at byte 512|*, the table, parent "
+     "locator 1's data and parent locator 2's data, and runs*|error: parent: *",
+     1},
+    {"check_parent_time",
+     [] {
+         OverFixed();
+         PatchFooters("fixed.vhd", 24, Be(7, 4));
+     },
+     "check child.avhd",
+     "*|warning: parent-time: Parent Time Stamp 0 differs from the Time Stamp 7 of the parent fixed.vhd: *", 0},
+    {"check_large_saved",
+     [] {
+         Dynamic("d.vhd", int64_t{2041} << 30, {});
+         PatchFooters("d.vhd", 56, "\xFF\xFF\x10\xFF");
+         PatchFooters("d.vhd", 84, "\x01");
+     },
+     kCheck, "*saved-state: *|warning: too-large: Current Size 2191507062784 bytes *|errors=0 warnings=1 notes=2", 0},
 };
 
 std::vector<std::string> Args(const Case& c)
@@ -756,7 +865,7 @@ std::string Framed(const Case& c)
                        : word == "conv2vhd" ? "appending a 512bytes footer to the img file"
                        : word == "resize"   ? "resizing vhd file to " + (args.size() > 2 ? args[2] : "")
                                             : "";
-    if (text.empty() && word != "info")
+    if (text.empty() && word != "info" && word != "check")
         return c.out;
     for (const std::string part : {c.out, c.options.fatal ? "" : "done"})
         text += part.empty() ? "" : (text.empty() ? "" : "|") + part;
@@ -1000,5 +1109,28 @@ TEST(RoundTrip, Conv2dynKeepsEveryDiskTheSuiteMakes)
 
 INSTANTIATE_TEST_SUITE_P(Table, Commands, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case>& row) { return std::string(row.param.name); });
+
+// Every disk dravik writes up to 2040 GiB, at sizes about each geometry threshold, gets at most notes from check.
+TEST(Check, EveryDiskDravikWritesGetsAtMostNotes)
+{
+    const Scratch scratch;
+    const InFolder in(scratch.path);
+    const auto run = [](const std::string& line) { return RunHere({"", [] {}, line.c_str(), "", 0}, {}).out; };
+    for (const int64_t mib : {2, 21, 32255, 32257, 65536, 258050, 514081, 2088960}) {
+        Raw("a.img", mib * kMiB - 1536);
+        Dynamic("d.vhd", kBlock, {0});
+        fs::remove("c.vhd");
+        const std::string to = " " + std::to_string(mib);
+        const std::string writes[][2] = {{"conv2dyn a.img c.vhd", "c.vhd"},
+                                         {"conv2vhd a.img a.vhd", "a.vhd"},
+                                         {"resize a.vhd" + to, "a.vhd"},
+                                         {"resize d.vhd" + to, "new.vhd"}};
+        for (const auto& [command, made] : writes) {
+            run(command);
+            const std::string found = run("check " + made);
+            EXPECT_TRUE(found.find("errors=0 warnings=0") != std::string::npos) << command << ":\n" << found;
+        }
+    }
+}
 
 }  // namespace

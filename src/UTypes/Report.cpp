@@ -1,5 +1,6 @@
 #include "Report.h"
 
+#include <algorithm>
 #include <ostream>
 
 namespace {
@@ -43,6 +44,13 @@ bool ReportErrIsTerminal()
 void ReportLine(const std::string& line)
 {
     WriteLine(g_out, line);
+}
+
+std::string Shown(std::string text)
+{
+    const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20; };
+    std::replace_if(text.begin(), text.end(), control, '?');
+    return text;
 }
 
 void ReportFailure(const std::string& line)

@@ -22,6 +22,10 @@ bool ReportErrIsTerminal();
 // One line on standard output.
 void ReportLine(const std::string& line);
 
+// A name or path read from a disk as a line shows it: its characters below
+// U+0020 as "?", so that it stays on its line.
+std::string Shown(std::string text);
+
 // One line on standard output that tells of a failure; marks the run failed.
 void ReportFailure(const std::string& line);
 

@@ -36,15 +36,6 @@ void PrintFooterLines(const HardDiskFooter& footer)
     ReportLine("saved_state=" + std::to_string(footer.savedState));
 }
 
-// What info shows of a name or path read from a disk: its characters
-// below U+0020 as "?".
-std::string Shown(std::string text)
-{
-    const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20; };
-    std::replace_if(text.begin(), text.end(), control, '?');
-    return text;
-}
-
 // A Unique Id as hexadecimal in groups of 8-4-4-4-12 digits, lowercase,
 // its bytes in stored order.
 std::string UniqueIdText(const uint8_t* id)

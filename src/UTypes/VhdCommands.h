@@ -18,6 +18,10 @@ void ConvertToVhd(const std::string& source, const std::string& destination);
 // Prints the footer of a VHD and, for a dynamic disk, its header.
 void ShowInfo(const std::string& path);
 
+// Checks a VHD and the disks of its chain, records only: one line per
+// finding (error, warning or note), then their counts.
+void CheckVhd(const std::string& path);
+
 // Gives a VHD a new virtual size: a fixed disk in place, a dynamic disk
 // rebuilt into "new.vhd" beside it.
 void ResizeVhd(const std::string& path, int64_t newSizeBytes);

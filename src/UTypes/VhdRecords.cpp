@@ -107,6 +107,29 @@ uint64_t DynamicTableEntries(int64_t size)
     return (bytes + kBlockSize - 1) / kBlockSize;
 }
 
+uint32_t FooterChecksum(const HardDiskFooter& footer)
+{
+    HardDiskFooter copy = footer;
+    copy.checksum = 0;
+    return VhdChecksum(&copy, sizeof copy);
+}
+
+int64_t GeometrySize(const HardDiskFooter& footer)
+{
+    // Each literal's fourth byte is compared too: "tap"'s is its zero.
+    for (const char* creator : {"win ", "qem2", "d2v ", "CTXS", "tap"}) {
+        if (std::memcmp(footer.creatorApplication, creator, 4) == 0) {
+            return -1;
+        }
+    }
+    const uint32_t cylinders = Swap16(footer.cylinders);
+    if (cylinders == kLargestGeometry.cylinders && footer.heads == kLargestGeometry.heads &&
+        footer.sectorsPerTrack == kLargestGeometry.sectorsPerTrack) {
+        return -1;
+    }
+    return int64_t{cylinders} * footer.heads * footer.sectorsPerTrack * kSectorSize;
+}
+
 int64_t ReadFooter(PlatformFile* file, int64_t position, HardDiskFooter& footer)
 {
     std::memset(&footer, 0, sizeof footer);
@@ -116,6 +139,20 @@ int64_t ReadFooter(PlatformFile* file, int64_t position, HardDiskFooter& footer)
 bool IsDynamicHeader(const DynamicDiskHeader& header)
 {
     return FieldText(header.cookie, sizeof header.cookie) == "cxsparse";
+}
+
+uint32_t HeaderChecksum(const DynamicDiskHeader& header)
+{
+    DynamicDiskHeader copy = header;
+    copy.checksum = 0;
+    return VhdChecksum(&copy, sizeof copy);
+}
+
+int64_t BlockInFileFor(uint32_t blockSize)
+{
+    const int64_t sectors = (int64_t{blockSize} + kSectorSize - 1) / kSectorSize;
+    const int64_t bitmapBytes = (sectors + 8 * kSectorSize - 1) / (8 * kSectorSize) * kSectorSize;
+    return bitmapBytes + blockSize;
 }
 
 int64_t ReadDynamicHeader(PlatformFile* file, int64_t position, DynamicDiskHeader& header)

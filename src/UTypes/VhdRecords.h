@@ -121,6 +121,18 @@ void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t
 // checked, not even the Checksum.
 uint32_t RecogniseFooter(const HardDiskFooter& footer);
 
+// The Checksum a footer should store: VhdChecksum of its 512 bytes, taken
+// with the Checksum field zero. Likewise for the 1024 bytes of a dynamic
+// disk header, below.
+uint32_t FooterChecksum(const HardDiskFooter& footer);
+
+// The size in bytes that readers who go by the disk geometry (qemu-img
+// among them) give the disk: cylinders x heads x sectors per track
+// sectors. They take Current Size instead, and this gives -1, for the
+// creators whose disks they know to be sized so ("win ", "qem2", "d2v ",
+// "CTXS", and "tap" with a zero byte) and for the largest geometry.
+int64_t GeometrySize(const HardDiskFooter& footer);
+
 // Reads a footer's 512 bytes at `position` into a zero-filled record: a
 // read that delivers nothing (a failed open, a position before the start)
 // leaves zeros, which no recognition accepts. Gives what the read gives.
@@ -195,6 +207,13 @@ uint64_t DynamicTableEntries(int64_t size);
 
 // True when the header's cookie is exactly "cxsparse".
 bool IsDynamicHeader(const DynamicDiskHeader& header);
+
+uint32_t HeaderChecksum(const DynamicDiskHeader& header);
+
+// The bytes a block takes in the file for a Block Size of `blockSize`: its
+// sector bitmap (a bit per sector of data, padded to whole sectors), then
+// its data. kBlockInFile for 2 MiB blocks.
+int64_t BlockInFileFor(uint32_t blockSize);
 
 // Reads a dynamic disk header at `position` into a zero-filled record; what
 // lies beyond the end of the file stays zero. Gives what the read gives.

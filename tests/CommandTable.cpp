@@ -607,8 +607,15 @@ const Case kCases[] = {
      "d.vhd=8405504:cde80c81",
      "",
      {.workers = true, .underFaults = Keeps::New}},
-    {"to_dyn_beyond_2040GiB", [] { Raw("a.img", (int64_t{2040} << 30) + 512); }, "conv2dyn a.img a.vhd", RAW, 0,
-     "a.vhd=10482176:f176c461", "dravik: warning: the disk is 2190433321472 bytes, more than *"},
+    // POSIX only: Wine does not tell the holes of a sparse file, and conv2dyn would read 2 TiB there.
+    {"to_dyn_beyond_2040GiB",
+     [] { Raw("a.img", (int64_t{2040} << 30) + 512); },
+     "conv2dyn a.img a.vhd",
+     RAW,
+     0,
+     "a.vhd=10482176:f176c461",
+     "dravik: warning: the disk is 2190433321472 bytes, more than *",
+     {.posix = true}},
     {"to_dyn_exists", ImageAndDestination, "conv2dyn a.img b.vhd", "", 1, "",
      "dravik: b.vhd exists; conv2dyn writes a new file and never replaces one"},
     {"to_dyn_onto_its_base", ThreeDeep, "conv2dyn top.avhd base.vhd", SAME, 1, "", "dravik: base.vhd exists; *"},
@@ -1126,6 +1133,10 @@ TEST(Check, EveryDiskDravikWritesGetsAtMostNotes)
                                          {"resize a.vhd" + to, "a.vhd"},
                                          {"resize d.vhd" + to, "new.vhd"}};
         for (const auto& [command, made] : writes) {
+#ifdef _WIN32
+            if (mib > 64 && command.starts_with("conv2dyn"))
+                continue;  // under Wine, conv2dyn would read every hole of a.img
+#endif
             run(command);
             const std::string found = run("check " + made);
             EXPECT_TRUE(found.find("errors=0 warnings=0") != std::string::npos) << command << ":\n" << found;

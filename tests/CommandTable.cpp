@@ -607,7 +607,7 @@ const Case kCases[] = {
      "d.vhd=8405504:cde80c81",
      "",
      {.workers = true, .underFaults = Keeps::New}},
-    // POSIX only: Wine does not tell the holes of a sparse file, and conv2dyn would read 2 TiB there.
+    // Wine cannot tell the holes of a sparse file.
     {"to_dyn_beyond_2040GiB",
      [] { Raw("a.img", (int64_t{2040} << 30) + 512); },
      "conv2dyn a.img a.vhd",
@@ -1135,7 +1135,7 @@ TEST(Check, EveryDiskDravikWritesGetsAtMostNotes)
         for (const auto& [command, made] : writes) {
 #ifdef _WIN32
             if (mib > 64 && command.starts_with("conv2dyn"))
-                continue;  // under Wine, conv2dyn would read every hole of a.img
+                continue;  // as Wine cannot tell holes, it would read them
 #endif
             run(command);
             const std::string found = run("check " + made);

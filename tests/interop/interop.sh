@@ -89,10 +89,6 @@ case_resize_dynamic() {
         vhdiinfo new.vhd >/dev/null || fail "vhdiinfo refuses new.vhd from $size"
         rm -f q.vhd new.vhd
     done
-    # Whole blocks: the table covers the geometry, and qemu-img opens it as it is.
-    make_qemu q.vhd 10M dynamic
-    run resize q.vhd 300
-    qemu-img compare -q -f vpc -F vpc q.vhd new.vhd || fail "qemu-img reads new.vhd of 300 MiB otherwise"
 }
 
 # conv2dyn: qemu-img reads the same disk as it is (zeros past Current Size), vhdiinfo Current Size as its size.
@@ -100,10 +96,9 @@ case_conv2dyn() {
     make_raw r.raw $((300 << 20))
     python3 "${0%/*}/../../bench/make_vhd.py" dynamic base.vhd 8 quarter
     python3 "${0%/*}/../../bench/make_vhd.py" differencing child.vhd 8 base.vhd
-    for source in r.raw child.vhd; do
+    for source in r.raw:$((300 << 20)) child.vhd:$((8 << 20)); do
+        size=${source#*:} source=${source%:*}
         [ "$source" = r.raw ] && cp r.raw s.raw || run conv2img "$source" s.raw
-        size=$(sed -n 's/^Current_Size=//p' <("$dravik" info "$source") | tr -d '\r')
-        size=${size:-$(stat -c %s r.raw)}
         run conv2dyn "$source" d.vhd
         truncate -s "$size" s.raw
         qemu-img compare -q -f vpc -F raw d.vhd s.raw || fail "qemu-img reads conv2dyn of $source otherwise"

@@ -140,16 +140,13 @@ struct Turn {
     Turn& operator=(const Turn&) = delete;
 };
 
+// One write, of a piece, a table chunk or a record: at most kPiece bytes.
 bool Write(Job& job, int64_t at, const uint8_t* bytes, int64_t length)
 {
-    for (int64_t done = 0; done < length;) {
-        const int64_t piece = std::min(kPiece, length - done);
-        if (PlatformWriteAt(job.out.file.get(), at + done, bytes + done, static_cast<uint32_t>(piece)) != piece) {
-            Fail(job.places, "could not write " + job.out.path + " at byte " + std::to_string(at + done) + ": " +
-                                 PlatformErrorText());
-            return false;
-        }
-        done += piece;
+    if (PlatformWriteAt(job.out.file.get(), at, bytes, static_cast<uint32_t>(length)) != length) {
+        Fail(job.places,
+             "could not write " + job.out.path + " at byte " + std::to_string(at) + ": " + PlatformErrorText());
+        return false;
     }
     return true;
 }
@@ -398,9 +395,8 @@ void ConvertToDynamic(const std::string& source, const std::string& destination)
         return;
     }
     disk.kind = disk.kind == DiskKind::None ? DiskKind::Raw : disk.kind;
-    DynamicDiskHeader header;
     const bool layered = disk.kind == DiskKind::Dynamic || disk.kind == DiskKind::Differencing;
-    if (layered && !ReadSourceHeader(disk, header)) {
+    if (layered && !HasSourceHeader(disk)) {
         return;
     }
 
@@ -416,9 +412,8 @@ void ConvertToDynamic(const std::string& source, const std::string& destination)
         return;
     }
     ReportLine(TypeLine(disk.kind));
-    const VirtualDisk contents = layered
-                                     ? LayeredDisk(disk, header)
-                                     : FlatDisk(disk.file.get(), length, std::min(size, raw ? length : disk.dataEnd));
+    const VirtualDisk contents =
+        layered ? LayeredDisk(disk) : FlatDisk(disk.file.get(), length, std::min(size, raw ? length : disk.dataEnd));
     if (RunFailed()) {
         return;  // a table that could not be read; nothing is written
     }

@@ -146,13 +146,15 @@ SourceDisk RecogniseSource(const std::string& path, FileHandle file, int64_t siz
         source.footer = record;
     }
 
-    // A differencing disk without a dynamic disk header goes on as a
-    // dynamic disk's would; one whose chain cannot be read is no disk.
+    // Beyond 2^63 the position is negative, and the read fails. A
+    // differencing disk without a dynamic disk header goes on as a dynamic
+    // disk's would; one whose chain cannot be read is no disk.
+    if (source.kind == DiskKind::Dynamic || source.kind == DiskKind::Differencing) {
+        ReadDynamicHeader(source.file.get(), static_cast<int64_t>(source.headerPosition), source.header);
+    }
     if (source.kind == DiskKind::Differencing) {
-        DynamicDiskHeader header;
-        ReadDynamicHeader(source.file.get(), static_cast<int64_t>(source.headerPosition), header);
-        if (IsDynamicHeader(header)) {
-            source.chain = FindParents(path, source.file.get(), size, header);
+        if (IsDynamicHeader(source.header)) {
+            source.chain = FindParents(path, source.file.get(), size, source.header);
         }
         if (!source.chain.failure.empty()) {
             source.kind = DiskKind::None;
@@ -167,11 +169,9 @@ bool IsParentDisk(const SourceDisk& source, const std::string& path)
                        [&](const ChainDisk& disk) { return PlatformSameFile(disk.path, path); });
 }
 
-bool ReadSourceHeader(const SourceDisk& source, DynamicDiskHeader& header)
+bool HasSourceHeader(const SourceDisk& source)
 {
-    // Beyond 2^63 the position is negative, and the read fails.
-    ReadDynamicHeader(source.file.get(), static_cast<int64_t>(source.headerPosition), header);
-    if (!IsDynamicHeader(header)) {
+    if (!IsDynamicHeader(source.header)) {
         ReportProblem("no dynamic disk header (cookie \"cxsparse\") at byte " + std::to_string(source.headerPosition) +
                       " of the source");
         return false;
@@ -187,8 +187,9 @@ VirtualDisk FlatDisk(PlatformFile* source, int64_t size, int64_t dataEnd)
     return disk;
 }
 
-VirtualDisk LayeredDisk(const SourceDisk& source, const DynamicDiskHeader& header)
+VirtualDisk LayeredDisk(const SourceDisk& source)
 {
+    const DynamicDiskHeader& header = source.header;
     const bool chain = source.kind == DiskKind::Differencing;
     VirtualDisk disk;
     disk.maxEntries = Swap32(header.maxTableEntries);

@@ -37,6 +37,7 @@ struct SourceDisk {
     int64_t dataEnd = 0;             // a fixed disk's: where its footer starts
     uint64_t headerPosition = 0;     // a dynamic or differencing disk's: the winning footer's Data Offset
     HardDiskFooter footer{};         // the footer that decided the kind
+    DynamicDiskHeader header{};      // a dynamic or differencing disk's, at headerPosition
     DiskChain chain;                 // a differencing disk's parents, or why they cannot be read
     std::string readError;           // why a record could not be read, when one could not
 };
@@ -48,9 +49,9 @@ SourceDisk RecogniseSource(const std::string& path, FileHandle file, int64_t siz
 // True when `path` names a parent of the source's chain, by any name or link.
 bool IsParentDisk(const SourceDisk& source, const std::string& path);
 
-// Reads the dynamic disk header of a dynamic or differencing source. Says
-// on standard error when there is none, and gives false.
-bool ReadSourceHeader(const SourceDisk& source, DynamicDiskHeader& header);
+// Whether a dynamic or differencing source has a dynamic disk header. Says
+// on standard error when it has none.
+bool HasSourceHeader(const SourceDisk& source);
 
 // One disk the reader reads: the source, or a parent of its chain.
 struct Layer {
@@ -75,10 +76,9 @@ struct VirtualDisk {
 // The disk of a raw image or a fixed disk: `dataEnd` bytes of `source`.
 VirtualDisk FlatDisk(PlatformFile* source, int64_t size, int64_t dataEnd);
 
-// The disk of a dynamic or differencing source whose header is `header`,
-// every layer's table read. A table that cannot be read whole is said on
+// The disk of a dynamic or differencing source, every layer's table read. A table that cannot be read whole is said on
 // standard error, and its blocks that could not be read are unallocated.
-VirtualDisk LayeredDisk(const SourceDisk& source, const DynamicDiskHeader& header);
+VirtualDisk LayeredDisk(const SourceDisk& source);
 
 // Table entry `block` of a layer; unallocated past the entries read.
 uint32_t Entry(const Layer& layer, uint64_t block);

@@ -123,12 +123,11 @@ void ExportBlock(const Export& job, Transfer& transfer, uint64_t block, int64_t 
 
 void ExportDynamic(const SourceDisk& source, const std::string& destination)
 {
-    DynamicDiskHeader header;
-    if (!ReadSourceHeader(source, header)) {
+    if (!HasSourceHeader(source)) {
         return;
     }
     ReportLine(source.kind == DiskKind::Differencing ? "disk_type=differencing" : "disk_type=dynamic");
-    const VirtualDisk disk = LayeredDisk(source, header);
+    const VirtualDisk disk = LayeredDisk(source);
     const OutputFile image = CreateOutputFile(destination, OpenMode::CreateNewReadWrite);
     const Export job{disk, image};
 

@@ -74,7 +74,7 @@ void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t
     footer.diskType = Swap32(static_cast<uint32_t>(diskType));
     PlatformNewGuid(footer.uniqueId);
     footer.savedState = 0;
-    footer.checksum = Swap32(VhdChecksum(&footer, sizeof footer));
+    footer.checksum = Swap32(FooterChecksum(footer));
 }
 
 uint32_t RecogniseFooter(const HardDiskFooter& footer)
@@ -96,7 +96,7 @@ void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries)
     header.headerVersion = Swap32(0x00010000);
     header.maxTableEntries = Swap32(maxTableEntries);
     header.blockSize = Swap32(kBlockSize);
-    header.checksum = Swap32(VhdChecksum(&header, sizeof header));
+    header.checksum = Swap32(HeaderChecksum(header));
 }
 
 uint64_t DynamicTableEntries(int64_t size)

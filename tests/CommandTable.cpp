@@ -1084,8 +1084,7 @@ uint64_t Number(const std::string& bytes, size_t at, size_t width)
     return value;
 }
 
-// Every source of the table's conv2img and conv2vhd rows through conv2dyn and back: the same disk up to its size (a raw
-// image's length to a whole sector, else Current Size) and zeros after it.
+// Every source of the conv2img and conv2vhd rows through conv2dyn and back: the same disk up to its size, zeros after.
 TEST(RoundTrip, Conv2dynKeepsEveryDiskTheSuiteMakes)
 {
     const Scratch scratch;

@@ -92,6 +92,51 @@ TEST(FrontEnd, TheSizeOperandIsASigned32BitIntegerInTheUsualSyntax)
     }
 }
 
+// A differencing disk names its parent's path made absolute and relative by name alone: nothing need exist.
+TEST(Platform, PathsAreMadeAbsoluteAndRelativeToAFileByName)
+{
+    // {from, target, the target made absolute ("~" the current folder), from the folder of `from`; null: none}, on
+    // Windows with a path from the root on drive C: and the absolute form written with "\\".
+    struct Case {
+        const char *from, *target, *absolute, *relative;
+    };
+    const bool onWindows = PlatformWindowsPaths();
+    std::vector<Case> cases = {{"/v/a/child.vhd", "/v/a/p.vhd", "/v/a/p.vhd", ".\\p.vhd"},
+                               {"/v/b/child.vhd", "/v/a/p.vhd", "/v/a/p.vhd", "..\\a\\p.vhd"},
+                               {"/v/child.vhd", "/v/a/p.vhd", "/v/a/p.vhd", ".\\a\\p.vhd"},
+                               {"/v/a/b/c/child.vhd", "/v/a/p.vhd", "/v/a/p.vhd", "..\\..\\p.vhd"},
+                               {"/v/ab/child.vhd", "/v/a/p.vhd", "/v/a/p.vhd", "..\\a\\p.vhd"},
+                               {"/x/child.vhd", "/y/z/p.vhd", "/y/z/p.vhd", "..\\y\\z\\p.vhd"},
+                               {"/v/a/./b/../child.vhd", "/v/./a//x/../p.vhd", "/v/a/p.vhd", ".\\p.vhd"},
+                               {"/child.vhd", "/../p.vhd", "/p.vhd", ".\\p.vhd"},
+                               {"child.vhd", "sub/p.vhd", "~/sub/p.vhd", ".\\sub\\p.vhd"},
+                               {"sub/child.vhd", "../p.vhd", "~/../p.vhd", "..\\..\\p.vhd"}};
+    if (!onWindows)
+        cases.push_back({"/v/A/child.vhd", "/v/a/p.vhd", "/v/a/p.vhd", "..\\a\\p.vhd"});
+    else
+        cases.insert(cases.end(), {{"c:/V/A/child.vhd", "/v/a/Sub/p.vhd", "/v/a/Sub/p.vhd", ".\\Sub\\p.vhd"},
+                                   {"C:\\v\\b\\child.vhd", "C:\\v\\a\\p.vhd", "/v/a/p.vhd", "..\\a\\p.vhd"},
+                                   {"/v/child.vhd", "D:\\v\\p.vhd", "D:/v/p.vhd", nullptr},
+                                   {"/v/child.vhd", "\\\\srv\\one\\p.vhd", "//srv/one/p.vhd", nullptr},
+                                   {"//srv/two/child.vhd", "//srv/one/p.vhd", "//srv/one/p.vhd", nullptr},
+                                   {"//SRV/One/a/child.vhd", "//srv/one/p.vhd", "//srv/one/p.vhd", "..\\p.vhd"}});
+    auto native = [&](std::string path) {
+        return onWindows && path.starts_with("/") && !path.starts_with("//") ? "C:" + path : path;
+    };
+    for (const Case& c : cases) {
+        std::string absolute = native(c.absolute), relative = "kept";
+        if (absolute.starts_with("~"))
+            absolute = (fs::current_path() / absolute.substr(2)).lexically_normal().string();
+        if (onWindows)
+            std::replace(absolute.begin(), absolute.end(), '/', '\\');
+        EXPECT_EQ(PlatformAbsolutePath(native(c.target)), absolute) << c.target;
+        EXPECT_EQ(PlatformRelativePath(native(c.from), native(c.target), &relative), c.relative != nullptr) << c.from;
+        EXPECT_EQ(relative, c.relative ? c.relative : "kept") << c.from << " " << c.target;
+    }
+    EXPECT_EQ(PlatformAbsolutePath(""), "");
+    EXPECT_NE(PlatformErrorText(), "");
+}
+
 #ifndef _WIN32
 TEST(Platform, NewFilesNeverReplaceNorFollowALinkNorIsAnythingSpecialRemoved)
 {

@@ -135,6 +135,20 @@ bool PlatformWindowsPaths();
 // none. "dir/a.vhd" gives "dir/".
 std::string PlatformDirectoryPart(const std::string& path);
 
+// The absolute form of a path as this system writes it (GetFullPathNameA):
+// a relative path joined to the current folder, "." and ".." parts and
+// repeated separators resolved by name alone, so symbolic links stay as
+// named. "C:\\dir\\p.vhd" on Windows, "/dir/p.vhd" on POSIX. Empty on failure.
+std::string PlatformAbsolutePath(const std::string& path);
+
+// The path of `target` from the folder holding the file `fromFolderOf`,
+// both made absolute by PlatformAbsolutePath, with "\\" between its parts
+// as Windows relative locators store it: ".\\p.vhd" in that folder,
+// ".\\sub\\p.vhd" below it, "..\\base\\p.vhd" beside it. False, leaving
+// *relative as it was, where there is none: on Windows, a target on another
+// drive or share. Windows compares drives, shares and parts ignoring case.
+bool PlatformRelativePath(const std::string& fromFolderOf, const std::string& target, std::string* relative);
+
 // The system's text for the error of the last failing call (GetLastError,
 // FormatMessageA), trimmed by TrimErrorText. Empty when there is none.
 std::string PlatformErrorText();
@@ -167,6 +181,12 @@ void PlatformInitProcess();
 // Removes every trailing blank, control character (codes 0 to 31) and "."
 // from a system error message. Shared by every implementation.
 std::string TrimErrorText(std::string text);
+
+// PlatformRelativePath's part by name, on paths as PlatformAbsolutePath
+// gives them: false when their roots ("/", a drive "C:", a share
+// "\\\\server\\share") differ. Shared by every implementation.
+bool RelativeByName(const std::string& fromFolderOf, const std::string& target, bool windowsPaths,
+                    std::string* relative);
 
 // Copies with `read` and `write` (PlatformReadAt and PlatformWriteAt unless
 // given) through this thread's buffer of 1 MiB, in pieces of at most

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "Platform.h"
 
@@ -444,6 +445,55 @@ std::string PlatformDirectoryPart(const std::string& path)
 {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string PlatformAbsolutePath(const std::string& path)
+{
+    if (path.empty()) {
+        Fail(ENOENT);
+        return {};
+    }
+    std::string joined;
+    if (path[0] != '/') {
+        std::vector<char> folder(256);
+        while (getcwd(folder.data(), folder.size()) == nullptr) {
+            if (errno != ERANGE) {
+                Fail(errno);
+                return {};
+            }
+            folder.resize(folder.size() * 2);
+        }
+        joined = folder.data();
+    }
+    joined += "/" + path;
+    // The parts by name: "." goes, ".." takes the part before it away (none
+    // above the root).
+    std::vector<std::string> parts;
+    for (size_t at = 0; at < joined.size();) {
+        const size_t end = std::min(joined.find('/', at), joined.size());
+        const std::string part = joined.substr(at, end - at);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        at = end + 1;
+    }
+    std::string absolute;
+    for (const std::string& part : parts) {
+        absolute += "/" + part;
+    }
+    return absolute.empty() ? "/" : absolute;
+}
+
+bool PlatformRelativePath(const std::string& fromFolderOf, const std::string& target, std::string* relative)
+{
+    const std::string from = PlatformAbsolutePath(fromFolderOf);
+    const std::string to = PlatformAbsolutePath(target);
+    // Every absolute path here has the one root.
+    return !from.empty() && !to.empty() && RelativeByName(from, to, false, relative);
 }
 
 std::string PlatformErrorText()

@@ -380,6 +380,39 @@ std::string PlatformDirectoryPart(const std::string& path)
     return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
 }
 
+std::string PlatformAbsolutePath(const std::string& path)
+{
+    if (path.empty()) {
+        Fail(ERROR_INVALID_NAME);
+        return {};
+    }
+    // The size asked for counts the closing zero; the one written does not.
+    // Another thread may change the current folder in between: ask again.
+    std::vector<char> absolute(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetFullPathNameA(path.c_str(), static_cast<DWORD>(absolute.size()), absolute.data(), nullptr);
+        if (length == 0) {
+            FailLast();
+            return {};
+        }
+        if (length < absolute.size()) {
+            return std::string(absolute.data(), length);
+        }
+        absolute.resize(length);
+    }
+}
+
+bool PlatformRelativePath(const std::string& fromFolderOf, const std::string& target, std::string* relative)
+{
+    const std::string from = PlatformAbsolutePath(fromFolderOf);
+    const std::string to = PlatformAbsolutePath(target);
+    if (from.empty() || to.empty()) {
+        return false;
+    }
+    return RelativeByName(from, to, true, relative) || FailWithText("on another drive or share");
+}
+
 std::string PlatformErrorText()
 {
     if (t_errorText != nullptr) {

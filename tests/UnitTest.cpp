@@ -137,6 +137,21 @@ TEST(Platform, PathsAreMadeAbsoluteAndRelativeToAFileByName)
     EXPECT_NE(PlatformErrorText(), "");
 }
 
+// A new image's zeros stay a hole where the file system allows: NTFS must be told so first. Wine tells no holes.
+TEST(Platform, ANewFileMadeSparseKeepsItsZerosAHole)
+{
+    const Scratch scratch;
+    const InFolder in(scratch.path);
+    EXPECT_FALSE(PlatformMakeSparse(nullptr));
+    const FileHandle file(PlatformOpen("new.vhd", OpenMode::CreateNewReadWrite), PlatformClose);
+    EXPECT_TRUE(PlatformMakeSparse(file.get())) << PlatformErrorText();
+    EXPECT_EQ(PlatformWriteAt(file.get(), 8 * kMiB, "end", 3), 3);
+    int64_t start = 0, end = 0;
+    EXPECT_EQ(PlatformNextData(file.get(), 0, &start, &end), 1);
+    EXPECT_EQ(end, 8 * kMiB + 3);
+    EXPECT_TRUE(PlatformWindowsPaths() || start == 8 * kMiB) << start;
+}
+
 #ifndef _WIN32
 TEST(Platform, NewFilesNeverReplaceNorFollowALinkNorIsAnythingSpecialRemoved)
 {

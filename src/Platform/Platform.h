@@ -100,6 +100,12 @@ int64_t PlatformCopyInSystem(PlatformFile* from, int64_t fromPosition, PlatformF
 // call failed (the caller then cannot know where data lies).
 int PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, int64_t* dataEnd);
 
+// Marks a new file sparse, so that the zeros written past its end stay a
+// hole (DeviceIoControl, FSCTL_SET_SPARSE). True also where the file system
+// has no sparse files, which then takes the space; POSIX file systems leave
+// such holes unasked, so there it does nothing.
+bool PlatformMakeSparse(PlatformFile* file);
+
 // Cuts the file back to, or extends it with zeros (a hole where the file
 // system allows) to, the given length (SetFilePointer, SetEndOfFile).
 bool PlatformSetLength(PlatformFile* file, int64_t length);

@@ -377,6 +377,11 @@ int PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, i
     return 1;
 }
 
+bool PlatformMakeSparse(PlatformFile* file)
+{
+    return file != nullptr || Fail(EBADF);
+}
+
 bool PlatformSetLength(PlatformFile* file, int64_t length)
 {
     if (file == nullptr) {

@@ -287,6 +287,20 @@ int PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, i
     return 1;
 }
 
+bool PlatformMakeSparse(PlatformFile* file)
+{
+    if (file == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    DWORD returned = 0;
+    if (DeviceIoControl(file->handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr) != 0) {
+        return true;
+    }
+    // FAT and other file systems without sparse files refuse the request.
+    const DWORD code = GetLastError();
+    return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED || Fail(code);
+}
+
 bool PlatformSetLength(PlatformFile* file, int64_t length)
 {
     if (length < 0) {

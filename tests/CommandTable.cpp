@@ -1,7 +1,8 @@
 // Every command line dravik is tested with, run in-process (also on two workers copying inside the system) and as the
 // program (also under Wine). A row gives the files made first, what the command prints between the front end's lines,
-// its status, the files it writes or removes ("-NAME") and its standard error; no other file may change. In outputs
-// "|" ends a line, "X~N" is N lines X, "*" any text, "{E}" an injected error's text.
+// its status, the files it writes ("NAME=LENGTH:DIGEST", or "NAME<VHD": the image VHD stands for, by ExpectedImage) or
+// removes ("-NAME") and its standard error; no other file may change. In outputs "|" ends a line, "X~N" is N lines X,
+// "*" any text, "{E}" an injected error's text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <sys/wait.h>
 #endif
 
+#include "ExpectedImage.h"
 #include "FrontEnd.h"
 #include "TestFiles.h"
 #include "TestPlatform.h"
@@ -895,15 +897,17 @@ std::string Expand(const std::string& lines)
     return text;
 }
 
-// The folder a row expects: the one before, with the files it names ("-NAME": removed).
+// The folder a row expects, in the current folder before the run: the one before, with the files it names.
 Folder Expected(Folder folder, const std::string& named)
 {
     std::istringstream in(named);
     for (std::string entry; in >> entry;) {
+        const size_t at = entry.find_first_of("=<");
         if (entry[0] == '-')
             folder.erase(entry.substr(1));
         else
-            folder[entry.substr(0, entry.find('='))] = entry.substr(entry.find('='));
+            folder[entry.substr(0, at)] =
+                entry[at] == '=' ? entry.substr(at) : Described(ExpectedImage(entry.substr(at + 1)));
     }
     return folder;
 }
@@ -971,14 +975,17 @@ Outcome RunProgram(const Case& c, const fs::path& scratch)
     return {status, ReadFile(out), ReadFile(err)};
 }
 
-// Runs a row in a fresh folder; `files` gets the folder before and after.
-Outcome RunRow(const Case& c, const fs::path& folder, const Faults& faults, bool program, Folder files[2])
+// Runs a row in a fresh folder; `files` gets the folder before and after, `expected` what the row expects.
+Outcome RunRow(const Case& c, const fs::path& folder, const Faults& faults, bool program, Folder files[2],
+               Folder* expected = nullptr)
 {
     fs::remove_all(folder);
     fs::create_directories(folder);
     const InFolder in(folder);
     c.setup();
     files[0] = DescribeFolder(folder);
+    if (expected)
+        *expected = Expected(files[0], c.files);
     const Outcome got = program ? RunProgram(c, folder.parent_path()) : RunHere(c, faults);
     files[1] = DescribeFolder(folder);
     return got;
@@ -1057,12 +1064,12 @@ TEST_P(Commands, InProcessAndAsTheProgram)
         Faults faults = f;
         faults.processors = processors;
         faults.inSystem = processors > 1;
-        Folder files[2];
-        const Outcome got = RunRow(c, scratch.path / "case", faults, program, files);
+        Folder files[2], expected;
+        const Outcome got = RunRow(c, scratch.path / "case", faults, program, files, &expected);
         EXPECT_EQ(got.status, c.status) << how;
         EXPECT_TRUE(Glob(Expand(Framed(c)), got.out)) << how << ", standard output:\n" << got.out;
         EXPECT_TRUE(Glob(Expand(c.err), got.err)) << how << ", standard error:\n" << got.err;
-        EXPECT_EQ(files[1], Expected(files[0], c.files)) << how;
+        EXPECT_EQ(files[1], expected) << how;
         EXPECT_TRUE(processors < 2 ? got.counted.workerCalls == 0 : !c.options.workers || got.counted.workerCalls > 0)
             << how;
     }
@@ -1074,14 +1081,6 @@ int Quietly(const std::vector<std::string>& args)
 {
     std::ostringstream out;
     return RunDravik(args, out, out);
-}
-
-uint64_t Number(const std::string& bytes, size_t at, size_t width)
-{
-    uint64_t value = 0;
-    for (size_t i = at; i < at + width; ++i)
-        value = value << 8 | uint8_t(bytes[i]);
-    return value;
 }
 
 // Every source of the conv2img and conv2vhd rows through conv2dyn and back: the same disk up to its size, zeros after.

@@ -206,9 +206,30 @@ inline void Differencing(const fs::path& path, int64_t size, const std::vector<i
     PatchFooters(path, 60, Be(4, 4));
 }
 
-// A folder's entries by name: "/" a folder, "@" a link, "?" neither nor a file, "=LENGTH:DIGEST" a file, of its bytes
-// (the first and last 8 MiB past 16 MiB) with a Unique Id of zeros in a sound footer at either end, as runs draw
-// other ids.
+// "=LENGTH:DIGEST" of a file's bytes, past 16 MiB its first and last 8 MiB (cut here, unless `length` says they are),
+// with a Unique Id of zeros in a sound footer at either end, as runs draw other ids.
+inline std::string Described(std::string bytes, int64_t length = -1)
+{
+    if (length < 0 && (length = std::ssize(bytes)) > 16 * kMiB)
+        bytes = bytes.substr(0, 8 * kMiB) + bytes.substr(size_t(length - 8 * kMiB));
+    for (const size_t at : {size_t{0}, bytes.size() - std::min<size_t>(bytes.size(), 512)}) {
+        std::string footer = bytes.substr(at, 512);
+        if (footer.size() == 512 && footer.starts_with("conectix") && SetChecksum(footer, 64) == bytes.substr(at, 512))
+            bytes.replace(at, 512, SetChecksum(footer.replace(68, 16, 16, '\0'), 64));
+    }
+    uint64_t digest = 14695981039346656037ull;  // FNV-1a, a word at a time
+    bytes.resize((bytes.size() + 7) / 8 * 8, '\0');
+    for (size_t at = 0; at < bytes.size(); at += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes.data() + at, 8);
+        digest = (digest ^ word) * 1099511628211ull;
+    }
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", unsigned(digest ^ (digest >> 32)));
+    return "=" + std::to_string(length) + ":" + hex;
+}
+
+// A folder's entries by name: "/" a folder, "@" a link, "?" neither nor a file, "=LENGTH:DIGEST" a file (Described).
 using Folder = std::map<std::string, std::string>;
 inline Folder DescribeFolder(const fs::path& folder)
 {
@@ -221,26 +242,10 @@ inline Folder DescribeFolder(const fs::path& folder)
                             : length <= 16 * kMiB
                                 ? ReadFile(entry.path())
                                 : ReadFile(entry.path(), 0, 8 * kMiB) + ReadFile(entry.path(), length - 8 * kMiB);
-        for (const size_t at : {size_t{0}, bytes.size() - std::min<size_t>(bytes.size(), 512)}) {
-            std::string footer = bytes.substr(at, 512);
-            if (footer.size() == 512 && footer.starts_with("conectix") &&
-                SetChecksum(footer, 64) == bytes.substr(at, 512))
-                bytes.replace(at, 512, SetChecksum(footer.replace(68, 16, 16, '\0'), 64));
-        }
-        uint64_t digest = 14695981039346656037ull;  // FNV-1a, a word at a time
-        bytes.resize((bytes.size() + 7) / 8 * 8, '\0');
-        for (size_t at = 0; at < bytes.size(); at += 8) {
-            uint64_t word = 0;
-            std::memcpy(&word, bytes.data() + at, 8);
-            digest = (digest ^ word) * 1099511628211ull;
-        }
-        char hex[9];
-        std::snprintf(hex, sizeof hex, "%08x", unsigned(digest ^ (digest >> 32)));
-        entries[entry.path().lexically_relative(folder).generic_string()] =
-            file                       ? "=" + std::to_string(length) + ":" + hex
-            : fs::is_symlink(status)   ? "@"
-            : fs::is_directory(status) ? "/"
-                                       : "?";
+        entries[entry.path().lexically_relative(folder).generic_string()] = file ? Described(std::move(bytes), length)
+                                                                            : fs::is_symlink(status)   ? "@"
+                                                                            : fs::is_directory(status) ? "/"
+                                                                                                       : "?";
     }
     return entries;
 }

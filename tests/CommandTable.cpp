@@ -259,7 +259,7 @@ void ThreeDeepWithoutBase()
 }
 
 // top.avhd of 512 KiB blocks over mid.vhd of 2 MiB ones over base.vhd, dynamic, of 512 KiB ones, each named by W2ru;
-// the bitmaps have each give some sectors.
+// each disk's bitmaps give some of the image's sectors.
 void BlockSizesChain()
 {
     Dynamic("base.vhd", 4 * kMiB, {7, 0, 2, 5}, {.blockSize = kMiB / 2, .bitmap = 0xF3});
@@ -508,8 +508,7 @@ const Case kCases[] = {
     {"dyn_high_entries", HighEntries, kToImg, DYNAMIC, 0, kImage},
     {"dyn_no_header", NoHeaderAndOldImage, kToImg, "", 1, "-out.img",
      "dravik: no dynamic disk header (cookie \"cxsparse\") at byte 512 of the source"},
-    {"dyn_3MiB_2_entries", [] { Dynamic("in.vhd", 3 * kMiB, {0}, {.entries = 2}); }, kToImg, DYNAMIC, 0,
-     kImage},
+    {"dyn_3MiB_2_entries", [] { Dynamic("in.vhd", 3 * kMiB, {0}, {.entries = 2}); }, kToImg, DYNAMIC, 0, kImage},
     // Blocks of 512 bytes to 8 MiB out of order, each block's bitmap bytes its own: 4 KiB ones cut by Current Size, a
     // table of 512 KiB ones shorter than it, of 8 MiB ones longer, absent sectors in a later bitmap sector too.
     {"dyn_blocks_512B",

@@ -2,15 +2,18 @@
 """Writes VHD images the way dravik lays them out, for bench/copy_floor.py.
 
     make_vhd.py fixed        OUT SIZE_MIB              random data, then a fixed footer
-    make_vhd.py dynamic      OUT SIZE_MIB full|quarter|none
+    make_vhd.py dynamic      OUT SIZE_MIB full|quarter|third|none [BLOCK_KIB]
     make_vhd.py differencing OUT SIZE_MIB PARENT       quarter, over PARENT
 
-dynamic full:    every 2 MiB block allocated, bitmap all ones, random data
+dynamic full:    every block allocated, bitmap all ones, random data
 dynamic quarter: every fourth block allocated, with a partial bitmap (runs
                  of present and absent sectors, some bytes half set); the
                  absent sectors hold zeros, so a reader that ignores the
                  bitmap (qemu-img does) gives the same raw image
+dynamic third:   as quarter, every third block
 dynamic none:    no block allocated (the file is the table and two footers)
+BLOCK_KIB:       the Block Size, a power of two; 2048 (2 MiB) if not given;
+                 a block's bitmap takes a sector per 2 MiB or part of it
 differencing:    laid out as dynamic quarter, with Disk Type 4, over the disk
                  PARENT, which it names by its Unique Id and by a W2ru
                  locator (its file name, in the same folder)
@@ -26,7 +29,6 @@ import sys
 
 SECTOR = 512
 BLOCK = 2 * 1024 * 1024
-SECTORS_PER_BLOCK = BLOCK // SECTOR
 POOL = os.urandom(32 * 1024 * 1024)  # random bytes to cut blocks from
 
 
@@ -52,10 +54,14 @@ def footer(disk_type, size, data_offset):
     return bytes(f)
 
 
-def dynamic_header(entries, parent=None):
+def bitmap_length(block):
+    return (block + BLOCK - 1) // BLOCK * SECTOR
+
+
+def dynamic_header(entries, parent=None, block=BLOCK):
     h = bytearray(1024)
     h[0:8] = b"cxsparse"
-    struct.pack_into(">QQIII", h, 8, 0xFFFFFFFFFFFFFFFF, 1536, 0x00010000, entries, BLOCK)
+    struct.pack_into(">QQIII", h, 8, 0xFFFFFFFFFFFFFFFF, 1536, 0x00010000, entries, block)
     if parent is not None:
         with open(parent, "rb") as f:
             f.seek(-512, os.SEEK_END)
@@ -72,29 +78,30 @@ def random_data(length):
     return POOL[start:start + length]
 
 
-def partial_bitmap():
+def partial_bitmap(block):
     """Runs of 1 to 64 bitmap bytes, alternately present and absent, with a
-    byte that is half set at some run ends."""
-    bitmap = bytearray(512)
+    byte that is half set at some run ends; zeros past the block's sectors."""
+    bitmap = bytearray(bitmap_length(block))
+    used = (block // SECTOR + 7) // 8
     i, present = 0, random.random() < 0.5
-    while i < 512:
+    while i < used:
         run = random.randint(1, 64)
         if present:
-            bitmap[i:i + run] = b"\xFF" * min(run, 512 - i)
+            bitmap[i:min(i + run, used)] = b"\xFF" * min(run, used - i)
         i += run
-        if i < 512 and random.random() < 0.5:
+        if i < used and random.random() < 0.5:
             bitmap[i] = random.choice([0xF0, 0x0F, 0x3C, 0x81])
             i += 1
         present = not present
     return bytes(bitmap)
 
 
-def block_data(bitmap):
-    data = bytearray(random_data(BLOCK))
-    for byte in range(512):
+def block_data(bitmap, block):
+    data = bytearray(random_data(block))
+    for byte in range((block // SECTOR + 7) // 8):
         if bitmap[byte] == 0xFF:
             continue
-        for bit in range(8):
+        for bit in range(min(8, block // SECTOR)):
             if not bitmap[byte] & (0x80 >> bit):
                 sector = byte * 8 + bit
                 data[sector * SECTOR:(sector + 1) * SECTOR] = bytes(SECTOR)
@@ -111,28 +118,28 @@ def make_fixed(path, size):
         out.write(footer(2, size, 0xFFFFFFFFFFFFFFFF))
 
 
-def make_dynamic(path, size, fill, parent=None):
-    entries = size // BLOCK
+def make_dynamic(path, size, fill, parent=None, block=BLOCK):
+    entries = size // block
     table_end = 1536 + 4 * entries
     first_block = (table_end + 511) // 512 * 512
     allocated = [] if fill == "none" else [
-        i for i in range(entries) if fill == "full" or i % 4 == 0]
+        i for i in range(entries) if fill == "full" or i % (3 if fill == "third" else 4) == 0]
     table = [0xFFFFFFFF] * entries
     position = first_block
     for i in allocated:
         table[i] = position // SECTOR
-        position += SECTOR + BLOCK
+        position += bitmap_length(block) + block
     disk_type = 3 if parent is None else 4
     closing = footer(disk_type, size, 512)  # its copy at the start is the same 512 bytes
     with open(path, "wb") as out:
         out.write(closing)
-        out.write(dynamic_header(entries, parent))
+        out.write(dynamic_header(entries, parent, block))
         out.write(struct.pack(">%dI" % entries, *table))
         out.write(b"\xFF" * (first_block - table_end))
         for _ in allocated:
-            bitmap = b"\xFF" * 512 if fill == "full" else partial_bitmap()
+            bitmap = b"\xFF" * bitmap_length(block) if fill == "full" else partial_bitmap(block)
             out.write(bitmap)
-            out.write(random_data(BLOCK) if fill == "full" else block_data(bitmap))
+            out.write(random_data(block) if fill == "full" else block_data(bitmap, block))
         out.write(closing)
 
 
@@ -144,7 +151,7 @@ def main():
     elif kind == "differencing":
         make_dynamic(path, size, "quarter", sys.argv[4])
     else:
-        make_dynamic(path, size, sys.argv[4])
+        make_dynamic(path, size, sys.argv[4], block=int(sys.argv[5]) * 1024 if len(sys.argv) > 5 else BLOCK)
 
 
 if __name__ == "__main__":

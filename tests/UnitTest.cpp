@@ -19,9 +19,8 @@
 
 namespace {
 
-// Every footer gets a fresh version 4 GUID (in CoCreateGuid's layout) and heads and cylinders by the thresholds, up to
-// the largest geometry; a dynamic disk's table covers that geometry.
-TEST(Records, FreshIdsTheGeometryAtEveryThresholdAndTrimmedErrorTexts)
+// Heads and cylinders up to the largest geometry; a dynamic disk's table covers it.
+TEST(Records, GeometryAndTableEntriesAtEveryThreshold)
 {
     const struct {
         int64_t sectors;
@@ -37,19 +36,31 @@ TEST(Records, FreshIdsTheGeometryAtEveryThresholdAndTrimmedErrorTexts)
                  {528474240, 255, 32897, 63, 129026},
                  {1052819774, 255, 65535, 63, 257037},
                  {1052819775, 16, 65535, 255, 257037}};
-    HardDiskFooter last{};
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.sectors);
         HardDiskFooter footer;
         BuildFooter(footer, 2, c.sectors * 512, 0);
-        EXPECT_EQ(footer.heads, c.heads) << c.sectors;
-        EXPECT_EQ(footer.sectorsPerTrack, c.sectorsPerTrack) << c.sectors;
-        EXPECT_EQ(Swap16(footer.cylinders), c.cylinders) << c.sectors;
-        EXPECT_EQ(DynamicTableEntries(c.sectors * 512), c.entries) << c.sectors;
-        EXPECT_NE(std::memcmp(footer.uniqueId, last.uniqueId, 16), 0);
-        EXPECT_EQ(footer.uniqueId[7] & 0xF0, 0x40);
-        EXPECT_EQ(footer.uniqueId[8] & 0xC0, 0x80);
-        last = footer;
+        EXPECT_EQ(footer.heads, c.heads);
+        EXPECT_EQ(footer.sectorsPerTrack, c.sectorsPerTrack);
+        EXPECT_EQ(Swap16(footer.cylinders), c.cylinders);
+        EXPECT_EQ(DynamicTableEntries(c.sectors * 512), c.entries);
     }
+}
+
+// In CoCreateGuid's layout.
+TEST(Records, FreshVersion4Guids)
+{
+    HardDiskFooter f[2];
+    for (HardDiskFooter& one : f) {
+        BuildFooter(one, 2, 0, 0);
+        EXPECT_EQ(one.uniqueId[7] & 0xF0, 0x40);
+        EXPECT_EQ(one.uniqueId[8] & 0xC0, 0x80);
+    }
+    EXPECT_NE(std::memcmp(f[0].uniqueId, f[1].uniqueId, 16), 0);
+}
+
+TEST(Records, TrimmedErrorTexts)
+{
     EXPECT_EQ(TrimErrorText("Access is denied.\r\n"), "Access is denied");
     EXPECT_EQ(TrimErrorText("The file exists. . \tv1.2 ok. \r"), "The file exists. . \tv1.2 ok");
 }

@@ -107,6 +107,15 @@ case_conv2dyn() {
     done
 }
 
+# Blocks of 512 KiB, three of eight written: qemu-img reads the disk as conv2img's image, and conv2dyn's disk too.
+case_block_sizes() {
+    python3 "${0%/*}/../../bench/make_vhd.py" dynamic d.vhd 4 third 512
+    run conv2img d.vhd d.img
+    qemu-img compare -q -f vpc -F raw d.vhd d.img || fail "conv2img reads another disk"
+    run conv2dyn d.vhd c.vhd
+    qemu-img compare -q -f vpc -F raw c.vhd d.img || fail "conv2dyn writes another disk"
+}
+
 case_chain() {
     python3 "${0%/*}/../../bench/make_vhd.py" dynamic base.vhd 4 full
     python3 "${0%/*}/../../bench/make_vhd.py" differencing child.vhd 4 base.vhd

@@ -11,6 +11,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -125,25 +126,31 @@ struct DynamicLayout {
     int64_t tableOffset = 1536;
     int64_t headerAt = 512;  // the footers' Data Offset
     uint32_t blockSize = kBlock;
-    int64_t entries = -1;     // Max Table Entries; -1: one per whole block
-    uint8_t bitmap = 0xFF;    // every bitmap byte of every block
-    int64_t firstBlock = -1;  // -1: right after the table
-    int64_t length = 0;       // with the closing footer; 0: after the last block
+    int64_t entries = -1;               // Max Table Entries; -1: one per whole block
+    uint8_t bitmap = 0xFF;              // every bitmap byte of every block not in `bitmaps`
+    std::vector<uint8_t> bitmaps = {};  // the k-th: every bitmap byte of the k-th block
+    int64_t firstBlock = -1;            // -1: right after the table
+    int64_t length = 0;                 // with the closing footer; 0: after the last block
 };
 
-// A dynamic disk: footer, header, table, blocks back to back (the k-th holds Pattern(kBlock, k + 1) for entry
-// inFileOrder[k], or none for -1), footer. Gives the file's length.
+// A dynamic disk: footer, header, table, blocks back to back (the k-th holds Pattern(bs, k + 1) for entry
+// inFileOrder[k], or none for -1), footer. A block is a sector of bitmap per 2 MiB or part of it, then bs = Block Size
+// bytes where that is a power of two from 512 bytes to 256 MiB; else a sector, then 2 MiB. Gives the file's length.
 inline int64_t Dynamic(const fs::path& path, int64_t size, const std::vector<int>& inFileOrder,
                        const DynamicLayout& layout = {})
 {
-    const auto entries = uint32_t(layout.entries >= 0 ? layout.entries : size / kBlock);
+    const int64_t bs = layout.blockSize;
+    const bool sound = bs >= 512 && bs <= 256 * kMiB && (bs & (bs - 1)) == 0;
+    const int64_t block = sound ? bs : kBlock, bitmap = sound ? (bs + kBlock - 1) / kBlock * 512 : 512;
+    const auto entries = uint32_t(layout.entries >= 0 ? layout.entries : size / block);
     std::string table(size_t((4 * int64_t{entries} + 511) / 512 * 512), '\xFF');
     int64_t at = layout.firstBlock >= 0 ? layout.firstBlock : layout.tableOffset + std::ssize(table);
     for (size_t k = 0; k < inFileOrder.size(); ++k) {
         if (inFileOrder[k] >= 0)
             table.replace(4 * size_t(inFileOrder[k]), 4, Be(uint64_t(at / 512), 4));
-        Put(path, at, std::string(512, char(layout.bitmap)) + Pattern(kBlock, int(k) + 1));
-        at += 512 + kBlock;
+        const uint8_t bits = k < layout.bitmaps.size() ? layout.bitmaps[k] : layout.bitmap;
+        Put(path, at, std::string(size_t(bitmap), char(bits)) + Pattern(block, int(k) + 1));
+        at += bitmap + block;
     }
     const int64_t length = layout.length != 0 ? layout.length : at + 512;
     Put(path, 0, Footer(3, size, layout.headerAt));
@@ -178,13 +185,13 @@ inline void SetUniqueId(const fs::path& path, char id)
     PatchFooters(path, 68, std::string(16, id));
 }
 
-// A differencing disk laid out as by Dynamic(), over the disk of Unique Id 16 times `parent`, named by `name` and by
-// `locators` {code, text}: W2ru and W2ku in UTF-16, MacX in ASCII, at the header's end.
+// A differencing disk laid out as by Dynamic() in blocks of `blockSize`, over the disk of Unique Id 16 times `parent`,
+// named by `name` and by `locators` {code, text}: W2ru and W2ku in UTF-16, MacX in ASCII, at the header's end.
 using Locators = std::vector<std::pair<std::string, std::u16string>>;
 inline void Differencing(const fs::path& path, int64_t size, const std::vector<int>& inFileOrder, uint8_t bitmap,
-                         char parent, const std::u16string& name, const Locators& locators)
+                         char parent, const std::u16string& name, const Locators& locators, uint32_t blockSize = kBlock)
 {
-    Dynamic(path, size, inFileOrder, {.bitmap = bitmap});
+    Dynamic(path, size, inFileOrder, {.blockSize = blockSize, .bitmap = bitmap});
     std::string header = ReadFile(path, 512, 1024).replace(40, 16, 16, parent);
     header.replace(64, 2 * name.size(), Utf16(name, true));
     size_t at = 768;
@@ -199,9 +206,30 @@ inline void Differencing(const fs::path& path, int64_t size, const std::vector<i
     PatchFooters(path, 60, Be(4, 4));
 }
 
-// A folder's entries by name: "/" a folder, "@" a link, "?" neither nor a file, "=LENGTH:DIGEST" a file, of its bytes
-// (the first and last 8 MiB past 16 MiB) with a Unique Id of zeros in a sound footer at either end, as runs draw
-// other ids.
+// "=LENGTH:DIGEST" of a file's bytes, past 16 MiB its first and last 8 MiB (cut here, unless `length` says they are),
+// with a Unique Id of zeros in a sound footer at either end, as runs draw other ids.
+inline std::string Described(std::string bytes, int64_t length = -1)
+{
+    if (length < 0 && (length = std::ssize(bytes)) > 16 * kMiB)
+        bytes = bytes.substr(0, 8 * kMiB) + bytes.substr(size_t(length - 8 * kMiB));
+    for (const size_t at : {size_t{0}, bytes.size() - std::min<size_t>(bytes.size(), 512)}) {
+        std::string footer = bytes.substr(at, 512);
+        if (footer.size() == 512 && footer.starts_with("conectix") && SetChecksum(footer, 64) == bytes.substr(at, 512))
+            bytes.replace(at, 512, SetChecksum(footer.replace(68, 16, 16, '\0'), 64));
+    }
+    uint64_t digest = 14695981039346656037ull;  // FNV-1a, a word at a time
+    bytes.resize((bytes.size() + 7) / 8 * 8, '\0');
+    for (size_t at = 0; at < bytes.size(); at += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes.data() + at, 8);
+        digest = (digest ^ word) * 1099511628211ull;
+    }
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", unsigned(digest ^ (digest >> 32)));
+    return "=" + std::to_string(length) + ":" + hex;
+}
+
+// A folder's entries by name: "/" a folder, "@" a link, "?" neither nor a file, "=LENGTH:DIGEST" a file (Described).
 using Folder = std::map<std::string, std::string>;
 inline Folder DescribeFolder(const fs::path& folder)
 {
@@ -214,26 +242,10 @@ inline Folder DescribeFolder(const fs::path& folder)
                             : length <= 16 * kMiB
                                 ? ReadFile(entry.path())
                                 : ReadFile(entry.path(), 0, 8 * kMiB) + ReadFile(entry.path(), length - 8 * kMiB);
-        for (const size_t at : {size_t{0}, bytes.size() - std::min<size_t>(bytes.size(), 512)}) {
-            std::string footer = bytes.substr(at, 512);
-            if (footer.size() == 512 && footer.starts_with("conectix") &&
-                SetChecksum(footer, 64) == bytes.substr(at, 512))
-                bytes.replace(at, 512, SetChecksum(footer.replace(68, 16, 16, '\0'), 64));
-        }
-        uint64_t digest = 14695981039346656037ull;  // FNV-1a, a word at a time
-        bytes.resize((bytes.size() + 7) / 8 * 8, '\0');
-        for (size_t at = 0; at < bytes.size(); at += 8) {
-            uint64_t word = 0;
-            std::memcpy(&word, bytes.data() + at, 8);
-            digest = (digest ^ word) * 1099511628211ull;
-        }
-        char hex[9];
-        std::snprintf(hex, sizeof hex, "%08x", unsigned(digest ^ (digest >> 32)));
-        entries[entry.path().lexically_relative(folder).generic_string()] =
-            file                       ? "=" + std::to_string(length) + ":" + hex
-            : fs::is_symlink(status)   ? "@"
-            : fs::is_directory(status) ? "/"
-                                       : "?";
+        entries[entry.path().lexically_relative(folder).generic_string()] = file ? Described(std::move(bytes), length)
+                                                                            : fs::is_symlink(status)   ? "@"
+                                                                            : fs::is_directory(status) ? "/"
+                                                                                                       : "?";
     }
     return entries;
 }

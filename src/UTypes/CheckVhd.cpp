@@ -111,13 +111,6 @@ bool Overlap(const Extent& a, const Extent& b)
     return a.start < b.end && b.start < a.end && a.start < a.end && b.start < b.end;
 }
 
-// A Block Size that places blocks: a power of two of at least 512, as
-// qemu-img requires.
-bool UsableBlockSize(uint32_t blockSize)
-{
-    return blockSize >= kSectorSize && (blockSize & (blockSize - 1)) == 0;
-}
-
 // The findings of the footer that readers take.
 void CheckFooter(const Disk& disk)
 {
@@ -194,9 +187,10 @@ bool CheckHeader(const Disk& disk, uint64_t headerAt, const DynamicDiskHeader& h
             "Header Version is " + Hex(Swap32(header.headerVersion)) + ", not 0x00010000");
     }
     const uint32_t blockSize = Swap32(header.blockSize);
-    if (!UsableBlockSize(blockSize)) {
+    BlockGeometry blocks;
+    if (!BlockGeometryFor(blockSize, &blocks)) {
         Say(disk, Level::Error, "block-size",
-            "Block Size " + std::to_string(blockSize) + " is not a power of two of at least 512");
+            "Block Size " + std::to_string(blockSize) + " is not a power of two from 512 bytes to 256 MiB");
     }
     return true;
 }
@@ -330,10 +324,11 @@ void CheckBlocks(const Disk& disk, std::vector<Block>& blocks, std::vector<Exten
 }
 
 // What lies after the records of a dynamic or differencing disk: its table
-// and its blocks. `header` has a cookie and, when `blocksKnown`, a Block
-// Size that places the blocks.
-void CheckTableAndBlocks(const Disk& disk, uint64_t headerAt, const DynamicDiskHeader& header, bool blocksKnown)
+// and its blocks. `records` has a header and, when its blocks are known, a
+// Block Size that places the blocks.
+void CheckTableAndBlocks(const Disk& disk, uint64_t headerAt, const DiskRecords& records)
 {
+    const DynamicDiskHeader& header = records.header;
     const auto footerAt = static_cast<uint64_t>(disk.size - kFooterSize);
     const uint32_t entries = Swap32(header.maxTableEntries);
     const uint32_t blockSize = Swap32(header.blockSize);
@@ -341,7 +336,7 @@ void CheckTableAndBlocks(const Disk& disk, uint64_t headerAt, const DynamicDiskH
     const Extent tableExtent = ExtentOf(Swap64(header.tableOffset), 4 * uint64_t{entries}, "the table");
     CheckTablePlace(disk, tableExtent, headerExtent, footerAt);
     CheckTableSize(disk, entries, blockSize);
-    if (!blocksKnown) {
+    if (!records.blocksKnown) {
         return;  // no Block Size says where a block ends
     }
 
@@ -365,17 +360,17 @@ void CheckTableAndBlocks(const Disk& disk, uint64_t headerAt, const DynamicDiskH
     }
     table = {};
 
-    std::vector<Extent> records = {ExtentOf(0, kFooterSize, "the footer copy"), headerExtent, tableExtent};
+    std::vector<Extent> extents = {ExtentOf(0, kFooterSize, "the footer copy"), headerExtent, tableExtent};
     static const char* const kLocatorData[] = {
         "parent locator 1's data", "parent locator 2's data", "parent locator 3's data", "parent locator 4's data",
         "parent locator 5's data", "parent locator 6's data", "parent locator 7's data", "parent locator 8's data"};
     for (size_t i = 0; disk.type == kDiskTypeDifferencing && i < std::size(header.parentLocators); ++i) {
         const ParentLocator& locator = header.parentLocators[i];
         if (Swap32(locator.dataLength) != 0) {
-            records.push_back(ExtentOf(Swap64(locator.dataOffset), Swap32(locator.dataLength), kLocatorData[i]));
+            extents.push_back(ExtentOf(Swap64(locator.dataOffset), Swap32(locator.dataLength), kLocatorData[i]));
         }
     }
-    CheckBlocks(disk, blocks, std::move(records), footerAt, BlockInFileFor(blockSize));
+    CheckBlocks(disk, blocks, std::move(extents), footerAt, records.blocks.InFile());
 }
 
 // What the chain has to say of a disk with a dynamic disk header, said
@@ -383,8 +378,8 @@ void CheckTableAndBlocks(const Disk& disk, uint64_t headerAt, const DynamicDiskH
 // Parent Time Stamp is compared with its parent.
 using ChainCheck = std::function<void(const DynamicDiskHeader&)>;
 
-// All findings of one disk but its footer's recognition.
-void CheckDisk(const Disk& disk, bool copyIsFooter, const ChainCheck& chainCheck)
+// All findings of one disk of records `records` but its footer's recognition.
+void CheckDisk(const Disk& disk, const DiskRecords& records, const ChainCheck& chainCheck)
 {
     CheckFooter(disk);
     if (disk.type == kDiskTypeFixed) {
@@ -397,23 +392,21 @@ void CheckDisk(const Disk& disk, bool copyIsFooter, const ChainCheck& chainCheck
     const auto* first = reinterpret_cast<const uint8_t*>(&copy);
     const auto* last = reinterpret_cast<const uint8_t*>(&disk.footer);
     const auto differs = std::mismatch(first, first + kFooterSize, last).first - first;
-    if (!copyIsFooter && differs != kFooterSize) {
+    if (!records.fromCopy && differs != kFooterSize) {
         Say(disk, Level::Error, "footer-copy",
             "the first 512 bytes differ from the footer at the end, first at byte " + std::to_string(differs) +
                 ": qemu-img reads the copy at the start, dravik the footer");
     }
 
     const uint64_t headerAt = Swap64(disk.footer.dataOffset);
-    DynamicDiskHeader header;
-    if (ReadDynamicHeader(disk.file, static_cast<int64_t>(headerAt), header) < 0 &&
-        headerAt < static_cast<uint64_t>(disk.size)) {
-        ReportProblem(disk.whose + "could not read the dynamic disk header: " + PlatformErrorText());
+    if (!records.headerError.empty()) {
+        ReportProblem(disk.whose + "could not read the dynamic disk header: " + records.headerError);
     }
-    if (!CheckHeader(disk, headerAt, header)) {
+    if (!CheckHeader(disk, headerAt, records.header)) {
         return;
     }
-    chainCheck(header);
-    CheckTableAndBlocks(disk, headerAt, header, UsableBlockSize(Swap32(header.blockSize)));
+    chainCheck(records.header);
+    CheckTableAndBlocks(disk, headerAt, records);
 }
 
 // Whether the Parent Time Stamp in the header of disk `index` of a chain (0
@@ -423,7 +416,7 @@ void CheckParentTime(const Disk& disk, const DynamicDiskHeader& header, const Di
     if (index < chain.parents.size()) {
         const ChainDisk& parent = chain.parents[index];
         const uint32_t expected = Swap32(header.parentTimeStamp);
-        const uint32_t found = Swap32(parent.footer.timeStamp);
+        const uint32_t found = Swap32(parent.records.footer.timeStamp);
         if (expected != found) {
             Say(disk, Level::Warning, "parent-time",
                 "Parent Time Stamp " + std::to_string(expected) + " differs from the Time Stamp " +
@@ -438,14 +431,15 @@ const char* TypeName(uint32_t type)
     return type == kDiskTypeFixed ? "fixed" : type == kDiskTypeDynamic ? "dynamic" : "differencing";
 }
 
-// Recognises the footer at the end of the file, or, where the end holds
-// none, the copy at the start of a dynamic or differencing disk, which
-// conv2img and qemu-img read then. Gives the Disk Type, 0 for none.
+// Recognises the disk as conv2img does: by the footer at the end of the
+// file, or, where the end holds none, the copy at the start of a dynamic or
+// differencing disk, which conv2img and qemu-img read then. Gives the Disk
+// Type, 0 for none.
 //
 // A file whose length is not a whole number of sectors is no VHD: dravik's
 // readers refuse it ("mod 512 <>0") and qemu-img, which looks for the
 // footer in the last whole sector, takes it for a raw image.
-uint32_t RecogniseDisk(Disk& disk, bool* copyIsFooter)
+uint32_t Recognise(Disk& disk, DiskRecords& records)
 {
     if (disk.size < kFooterSize || disk.size % kSectorSize != 0) {
         Say(disk, Level::Error, "not-vhd",
@@ -455,34 +449,30 @@ uint32_t RecogniseDisk(Disk& disk, bool* copyIsFooter)
                                            "its last sector"));
         return 0;
     }
-    if (ReadFooter(disk.file, disk.size - kFooterSize, disk.footer) < 0) {
-        ReportProblem("could not read the footer: " + PlatformErrorText());
+    records = RecogniseDisk(disk.file, disk.size, FooterAt::EndOrStart);
+    if (!records.readError.empty()) {
+        ReportProblem("could not read the footer: " + records.readError);
     }
-    uint32_t type = RecogniseFooter(disk.footer);
-    if (type != 0) {
-        ReportLine(std::string("disk_type=") + TypeName(type));
-        return type;
+    disk.footer = records.footer;
+    if (records.type != 0) {
+        ReportLine(std::string("disk_type=") + TypeName(records.type));
     }
-    HardDiskFooter copy;
-    ReadFooter(disk.file, 0, copy);
-    type = RecogniseFooter(copy);
-    type = type == kDiskTypeFixed ? 0 : type;
-    if (type != 0) {
-        ReportLine(std::string("disk_type=") + TypeName(type));
+    if (records.type != 0 && !records.fromCopy) {
+        return records.type;
     }
-    const std::string then = type != 0 ? "; the copy at the start is read instead, as conv2img and qemu-img do" : "";
-    if (FieldText(disk.footer.cookie, sizeof disk.footer.cookie) == "conectix") {
+    const HardDiskFooter& trailing = records.trailing;
+    const std::string then =
+        records.type != 0 ? "; the copy at the start is read instead, as conv2img and qemu-img do" : "";
+    if (FieldText(trailing.cookie, sizeof trailing.cookie) == "conectix") {
         Say(disk, Level::Error, "disk-type",
-            "the footer's Disk Type is " + std::to_string(Swap32(disk.footer.diskType)) +
+            "the footer's Disk Type is " + std::to_string(Swap32(trailing.diskType)) +
                 ", none of 2 (fixed), 3 (dynamic) and 4 (differencing)" + then);
     } else {
         Say(disk, Level::Error, "not-vhd",
             "the last 512 bytes are no footer: their cookie is \"" +
-                Shown(FieldText(disk.footer.cookie, sizeof disk.footer.cookie)) + "\", not \"conectix\"" + then);
+                Shown(FieldText(trailing.cookie, sizeof trailing.cookie)) + "\", not \"conectix\"" + then);
     }
-    disk.footer = copy;
-    *copyIsFooter = true;
-    return type;
+    return records.type;
 }
 
 }  // namespace
@@ -496,11 +486,11 @@ void CheckVhd(const std::string& path)
         ReportCannotOpen(path, PlatformErrorText());
         Say(disk, Level::Error, "not-vhd", "the file cannot be opened");
     } else {
-        bool copyIsFooter = false;
-        disk.type = RecogniseDisk(disk, &copyIsFooter);
+        DiskRecords records;
+        disk.type = Recognise(disk, records);
         DiskChain chain;
         if (disk.type != 0) {
-            CheckDisk(disk, copyIsFooter, [&](const DynamicDiskHeader& header) {
+            CheckDisk(disk, records, [&](const DynamicDiskHeader& header) {
                 if (disk.type == kDiskTypeDifferencing) {
                     chain = FindParents(path, file.get(), disk.size, header);
                     CheckParentTime(disk, header, chain, 0);
@@ -512,10 +502,10 @@ void CheckVhd(const std::string& path)
             const Disk next{"parent " + Shown(parent.path) + ": ",
                             parent.file.get(),
                             parent.size,
-                            parent.footer,
-                            RecogniseFooter(parent.footer),
+                            parent.records.footer,
+                            parent.records.type,
                             counts};
-            CheckDisk(next, false,
+            CheckDisk(next, parent.records,
                       [&](const DynamicDiskHeader& header) { CheckParentTime(next, header, chain, i + 1); });
         }
         // After the findings of the last disk found, where the chain broke

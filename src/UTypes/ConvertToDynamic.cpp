@@ -2,12 +2,10 @@
 // differencing VHD (read through DiskReader.h as conv2img reads it), into a
 // new dynamic VHD laid out by DynamicWriter.h.
 //
-// Each block's 2 MiB of data starts on the first 4 KiB boundary after the
-// table or the previous block's data, with its bitmap (every bit set) in
-// the sector just before and zeros between: a guest's 4 KiB reads and
-// writes then fall on 4 KiB pages of the file, and file systems that share
-// extents can share the data. The blocks follow in block order, the footer
-// right after the last one.
+// The blocks take the aligned layout: each block's 2 MiB of data on a 4 KiB
+// boundary, with its bitmap (every bit set) in the sector just before and
+// zeros between. They follow in block order, the footer right after the
+// last one.
 //
 // Only blocks that hold a byte other than zero are written: holes of a
 // sparse source and unallocated blocks are never read. Each block is one
@@ -17,10 +15,8 @@
 // shares the source's data from there instead of reading it. The table is
 // written on the command's thread as the blocks are placed.
 //
-// The header comes first, the table as its blocks are placed, then the
-// blocks, the footer copy at 0 and the footer at the end last: a file cut
-// short at any point has no footer, and no reader takes it for a whole
-// disk. A failure removes the file.
+// The header comes first, the table as its blocks are placed, the footers
+// last. A failure removes the file.
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -37,26 +33,25 @@
 namespace {
 
 constexpr int64_t kBlock = kBlockSize;
-constexpr int64_t kPage = 4096;                            // the page that ends with a block's bitmap
-constexpr int64_t kPiece = int64_t{512} << 10;             // larger writes make the page cache take 2 MiB pages
-constexpr int64_t kTableChunk = int64_t{1} << 16;          // table entries per write
-constexpr uint64_t kSectorLimit = kFirstUnallocatedEntry;  // the first sector a table entry cannot name
+constexpr int64_t kPage = 4096;                    // the page that ends with a block's bitmap
+constexpr int64_t kPiece = int64_t{512} << 10;     // larger writes make the page cache take 2 MiB pages
+constexpr int64_t kTableChunk = int64_t{1} << 16;  // table entries per write
 
 // One block: the runs of its data, and where it was placed.
 struct BlockTask {
     int64_t block = 0;
     uint64_t turn = 0;  // its place in the order of tasks
     std::vector<DataRun> runs;
-    int64_t placedAt = -1;  // its data's position in the file; -1: all zeros
+    int64_t place = -1;  // its bitmap's position in the file; -1: all zeros
 };
 
 // The places of the blocks, taken in block order by the workers.
 struct Places {
     std::mutex lock;
     std::condition_variable turned;
-    uint64_t turn = 0;  // the task whose turn it is
-    int64_t next = 0;   // where the next block placed starts its data
-    uint64_t placed = 0;
+    uint64_t turn = 0;    // the task whose turn it is
+    int64_t next = 0;     // where the next block placed goes
+    int64_t last = -1;    // the last block placed
     std::string failure;  // the first; no block is placed or written after it
 };
 
@@ -75,17 +70,10 @@ std::string NameOf(const Job& job, PlatformFile* file)
 {
     for (const Layer& layer : job.disk.layers) {
         if (layer.file == file) {
-            return &layer == &job.disk.layers[0] ? job.sourcePath : layer.name;
+            return layer.name;
         }
     }
     return job.sourcePath;
-}
-
-// Each byte equal to the one after it, and the first zero: one pass of the
-// C library's fastest compare, and it stops at the first other byte.
-bool AllZero(const uint8_t* bytes, int64_t length)
-{
-    return length == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, static_cast<size_t>(length - 1)) == 0);
 }
 
 bool Failed(Places& places)
@@ -118,17 +106,17 @@ struct Turn {
         taken = true;
         ++places.turn;
         places.turned.notify_all();
+        uint32_t entry = 0;
         if (!data || !places.failure.empty()) {
             return -1;
         }
-        const int64_t at = places.next;
-        if (static_cast<uint64_t>(at - kBitmapSize) / kSectorSize >= kSectorLimit) {
+        if (!EntryFor(places.next, &entry)) {
             places.failure = "the disk holds more blocks than the table of a dynamic VHD can address";
             return -1;
         }
-        places.next += kBlock + kPage;
-        ++places.placed;
-        return at;
+        places.last = places.next;
+        places.next = NextBlockPlace(places.next, BlockLayout::Aligned);
+        return places.last;
     }
     ~Turn()
     {
@@ -156,21 +144,61 @@ const uint8_t* PageBefore()
 {
     static const auto page = [] {
         std::vector<uint8_t> bytes(kPage, 0);
-        std::fill(bytes.end() - kBitmapSize, bytes.end(), uint8_t{0xFF});
+        std::fill(bytes.end() - kWrittenBlocks.bitmapBytes, bytes.end(), uint8_t{0xFF});
         return bytes;
     }();
     return page.data();
 }
 
+// Reads piece `piece` of the block (its bytes from there, kPiece of them
+// or up to the last run) into `buffer`, zeros between its runs, from the
+// run `first` on. Gives the bytes filled, 0 for a piece without a run, -1
+// when a read failed.
+int64_t ReadPiece(Job& job, const BlockTask& task, int64_t piece, size_t first, uint8_t* buffer)
+{
+    const int64_t start = task.block * kBlock + piece;
+    int64_t filled = 0;
+    for (size_t r = first; r < task.runs.size() && task.runs[r].at < start + kPiece; ++r) {
+        const DataRun& run = task.runs[r];
+        const int64_t from = std::max(run.at, start);
+        const int64_t to = std::min(run.at + run.length, start + kPiece);
+        std::memset(buffer + filled, 0, static_cast<size_t>(from - start - filled));
+        const int64_t got =
+            PlatformReadAt(run.file, run.from + from - run.at, buffer + from - start, static_cast<uint32_t>(to - from));
+        if (got != to - from) {
+            Fail(job.places, "could not read " + NameOf(job, run.file) + " at byte " +
+                                 std::to_string(run.from + from - run.at + std::max<int64_t>(got, 0)) + ": " +
+                                 (got < 0 ? PlatformErrorText() : "it ended there"));
+            return -1;
+        }
+        filled = to - start;
+    }
+    return filled;
+}
+
+// Takes the block its place, in block order, and writes what lies before
+// its data: zeros back to the page's start, then its bitmap.
+bool PlaceBlock(Job& job, BlockTask& task, Turn& turn)
+{
+    task.place = turn.Take(true);
+    if (task.place < 0) {
+        return false;
+    }
+    const int64_t data = task.place + kWrittenBlocks.bitmapBytes;
+    const int64_t pageStart = std::max(job.records.tableEnd, data - kPage);
+    return Write(job, pageStart, PageBefore() + kPage - (data - pageStart), data - pageStart);
+}
+
 // Shares the block's runs from `from` (a position in the block) on, where
 // the file system shares extents and each run's two positions are equally
 // aligned to a page. Gives false when it does not.
-bool ShareRest(Job& job, const BlockTask& task, int64_t at, int64_t from, bool& failed)
+bool ShareRest(Job& job, const BlockTask& task, int64_t from, bool& failed)
 {
     PlatformFile* out = job.out.file.get();
     const int64_t start = task.block * kBlock;
+    const int64_t data = task.place + kWrittenBlocks.bitmapBytes;
     for (const DataRun& run : task.runs) {
-        if (!PlatformSharesExtents(run.file, out) || (run.from - (at + run.at - start)) % kPage != 0) {
+        if (!PlatformSharesExtents(run.file, out) || (run.from - (data + run.at - start)) % kPage != 0) {
             return false;
         }
     }
@@ -178,7 +206,7 @@ bool ShareRest(Job& job, const BlockTask& task, int64_t at, int64_t from, bool& 
         const int64_t skip = std::clamp<int64_t>(start + from - run.at, 0, run.length);
         const int64_t length = run.length - skip;
         if (length > 0 &&
-            PlatformCopyRange(run.file, run.from + skip, out, at + run.at - start + skip, length) != length) {
+            PlatformCopyRange(run.file, run.from + skip, out, data + run.at - start + skip, length) != length) {
             Fail(job.places, "could not copy " + NameOf(job, run.file) + " at byte " + std::to_string(run.from + skip) +
                                  " into " + job.out.path + ": " + PlatformErrorText());
             failed = true;
@@ -188,9 +216,9 @@ bool ShareRest(Job& job, const BlockTask& task, int64_t at, int64_t from, bool& 
     return true;
 }
 
-// On a worker: reads the block's data in pieces, zeros between its runs,
-// until a byte other than zero takes it a place; then writes that piece
-// and every later one that holds a run. Pieces without a run stay holes.
+// On a worker: reads the block's data in pieces until a byte other than
+// zero takes it a place; then writes that piece and every later one that
+// holds a run, or shares the rest. Pieces without a run stay holes.
 void CopyBlock(Job& job, BlockTask& task)
 {
     thread_local std::vector<uint8_t> buffer;
@@ -208,41 +236,20 @@ void CopyBlock(Job& job, BlockTask& task)
         if (task.runs[first].at >= start + piece + kPiece) {
             continue;  // no run in it: zeros
         }
-        int64_t filled = 0;
-        for (size_t r = first; r < task.runs.size() && task.runs[r].at < start + piece + kPiece; ++r) {
-            const DataRun& run = task.runs[r];
-            const int64_t from = std::max(run.at, start + piece);
-            const int64_t to = std::min(run.at + run.length, start + piece + kPiece);
-            const int64_t offset = from - start - piece;
-            std::memset(buffer.data() + filled, 0, static_cast<size_t>(offset - filled));
-            const int64_t got = PlatformReadAt(run.file, run.from + from - run.at, buffer.data() + offset,
-                                               static_cast<uint32_t>(to - from));
-            if (got != to - from) {
-                Fail(job.places, "could not read " + NameOf(job, run.file) + " at byte " +
-                                     std::to_string(run.from + from - run.at + std::max<int64_t>(got, 0)) + ": " +
-                                     (got < 0 ? PlatformErrorText() : "it ended there"));
-                return;
-            }
-            filled = to - start - piece;
+        const int64_t filled = ReadPiece(job, task, piece, first, buffer.data());
+        if (filled < 0) {
+            return;
         }
-        if (task.placedAt < 0) {
+        if (task.place < 0) {
+            bool failed = false;
             if (AllZero(buffer.data(), filled)) {
                 continue;
             }
-            task.placedAt = turn.Take(true);
-            if (task.placedAt < 0) {
-                return;
-            }
-            const int64_t pageStart = std::max(job.records.tableEnd, task.placedAt - kPage);
-            if (!Write(job, pageStart, PageBefore() + kPage - (task.placedAt - pageStart), task.placedAt - pageStart)) {
-                return;
-            }
-            bool failed = false;
-            if (ShareRest(job, task, task.placedAt, piece, failed) || failed) {
+            if (!PlaceBlock(job, task, turn) || ShareRest(job, task, piece, failed) || failed) {
                 return;
             }
         }
-        if (!Write(job, task.placedAt + piece, buffer.data(), filled)) {
+        if (!Write(job, task.place + kWrittenBlocks.bitmapBytes + piece, buffer.data(), filled)) {
             return;
         }
     }
@@ -253,14 +260,25 @@ void CopyBlock(Job& job, BlockTask& task)
 bool WriteTableUpTo(Job& job, int64_t entry)
 {
     while (!Failed(job.places) && job.tableFirst + kTableChunk <= entry) {
-        const int64_t count = std::min<int64_t>(kTableChunk, PaddedEntries(job.records) - job.tableFirst);
-        Write(job, kTableOffset + 4 * job.tableFirst, reinterpret_cast<const uint8_t*>(job.table.data()), 4 * count);
+        const auto count =
+            static_cast<uint32_t>(std::min<int64_t>(kTableChunk, PaddedEntries(job.records) - job.tableFirst));
+        if (WriteEntries(job.out.file.get(), kTableOffset, static_cast<uint64_t>(job.tableFirst), job.table.data(),
+                         count) != 4 * int64_t{count}) {
+            Fail(job.places, "could not write " + job.out.path + " at byte " +
+                                 std::to_string(kTableOffset + 4 * job.tableFirst) + ": " + PlatformErrorText());
+        }
         std::fill(job.table.begin(), job.table.end(), kUnallocatedEntry);
         job.tableFirst += kTableChunk;
     }
     return !Failed(job.places);
 }
 
+// Gives the task of a block to the transfer. The table is written in the
+// task's `after`.
+// REQUIRES: blocks are given in block order, so that the transfer, which
+// hands tasks out and runs each `after` in the order given, places them in
+// block order and writes the table chunk after chunk: a chunk is whole
+// once the `after` of a block past it runs.
 void GiveBlock(Job& job, Transfer& transfer, std::shared_ptr<BlockTask> task)
 {
     task->turn = job.given++;
@@ -271,9 +289,9 @@ void GiveBlock(Job& job, Transfer& transfer, std::shared_ptr<BlockTask> task)
             return false;
         },
         [&job, task] {
-            if (task->placedAt >= 0 && WriteTableUpTo(job, task->block)) {
-                job.table[static_cast<size_t>(task->block - job.tableFirst)] =
-                    Swap32(static_cast<uint32_t>((task->placedAt - kBitmapSize) / kSectorSize));
+            uint32_t entry = 0;
+            if (task->place >= 0 && WriteTableUpTo(job, task->block) && EntryFor(task->place, &entry)) {
+                job.table[static_cast<size_t>(task->block - job.tableFirst)] = entry;
             }
             return !Failed(job.places);
         });
@@ -281,24 +299,24 @@ void GiveBlock(Job& job, Transfer& transfer, std::shared_ptr<BlockTask> task)
 
 // Reads the disk's runs up to `size`, a task for each block that has any;
 // then writes the rest of the table and the two footers.
-void WriteDisk(Job& job, int64_t size)
+void WriteDisk(Job& job, VirtualDisk& disk, int64_t size)
 {
     const ProgressScope progress("conv2dyn", size);
     Transfer transfer(job.out.file.get());
     DiskCursor cursor;
-    std::vector<DataRun> runs;
+    DiskPiece piece;
     std::vector<std::string> problems;
     std::shared_ptr<BlockTask> task;
     bool more = true;
-    while (more && !Failed(job.places) && NextRuns(job.disk, cursor, runs, problems)) {
+    while (more && !Failed(job.places) && NextPiece(disk, cursor, piece, problems)) {
         if (!problems.empty()) {
             Fail(job.places, problems.front());
             break;
         }
-        for (DataRun run : runs) {
+        for (DataRun run : piece.runs) {
             run.length = std::min(run.length, size - run.at);
             more = run.length > 0;
-            while (run.length > 0 && !Failed(job.places)) {
+            while (run.file != nullptr && run.length > 0 && !Failed(job.places)) {
                 const int64_t block = run.at / kBlock;
                 if (task && task->block != block) {
                     GiveBlock(job, transfer, std::move(task));
@@ -308,11 +326,11 @@ void WriteDisk(Job& job, int64_t size)
                     task = std::make_shared<BlockTask>();
                     task->block = block;
                 }
-                const int64_t piece = std::min(run.length, (block + 1) * kBlock - run.at);
-                task->runs.push_back({run.at, piece, run.file, run.from});
-                run.at += piece;
-                run.from += piece;
-                run.length -= piece;
+                const int64_t length = std::min(run.length, (block + 1) * kBlock - run.at);
+                task->runs.push_back({run.at, length, run.file, run.from});
+                run.at += length;
+                run.from += length;
+                run.length -= length;
             }
             if (!more) {
                 break;
@@ -329,9 +347,10 @@ void WriteDisk(Job& job, int64_t size)
     if (!WriteTableUpTo(job, PaddedEntries(job.records) + kTableChunk - 1)) {
         return;
     }
-    const int64_t end = job.places.placed > 0 ? job.places.next - kPage : job.records.tableEnd;
-    const auto* footer = reinterpret_cast<const uint8_t*>(&job.records.footer);
-    Write(job, 0, footer, kFooterSize) && Write(job, end, footer, kFooterSize);
+    const int64_t end = job.places.last >= 0 ? FooterPlace(job.places.last) : job.records.tableEnd;
+    if (!WriteFooters(job.out.file.get(), job.records.footer, end)) {
+        Fail(job.places, "could not write the footers of " + job.out.path + ": " + PlatformErrorText());
+    }
 }
 
 const char* TypeLine(DiskKind kind)
@@ -341,6 +360,7 @@ const char* TypeLine(DiskKind kind)
     case DiskKind::Dynamic: return "disk_type=dynamic";
     case DiskKind::Differencing: return "disk_type=differencing";
     case DiskKind::Raw:
+    case DiskKind::Foreign:
     case DiskKind::None: break;
     }
     return "disk_type=raw";
@@ -368,13 +388,7 @@ void ConvertToDynamic(const std::string& source, const std::string& destination)
     }
 
     // A file that is no VHD, or not of whole sectors, is a raw image.
-    SourceDisk disk;
-    if (length % kSectorSize == 0) {
-        disk = RecogniseSource(source, std::move(file), length);
-    } else {
-        disk.file = std::move(file);
-        disk.size = length;
-    }
+    const SourceDisk disk = RecogniseSource(source, std::move(file), length, true);
     if (IsParentDisk(disk, destination)) {
         ReportFailure("destination is the source file");
         RefuseExisting(destination);
@@ -384,17 +398,13 @@ void ConvertToDynamic(const std::string& source, const std::string& destination)
         RefuseExisting(destination);
         return;
     }
-    if (disk.kind == DiskKind::None && !disk.chain.failure.empty()) {
-        ReportFailure("file is not a vhd file and/or a fixed hard disk");
-        ReportProblem(disk.chain.failure);
+    if (disk.kind == DiskKind::None || disk.kind == DiskKind::Foreign) {
+        if (disk.records.type != 0) {
+            ReportFailure("file is not a vhd file and/or a fixed hard disk");
+        }
+        ReportProblem(disk.failure);
         return;
     }
-    if (disk.kind == DiskKind::None && !disk.readError.empty()) {
-        // A VHD whose footer could not be read must not pass for a raw image.
-        ReportProblem("could not read " + source + ": " + disk.readError);
-        return;
-    }
-    disk.kind = disk.kind == DiskKind::None ? DiskKind::Raw : disk.kind;
     const bool layered = disk.kind == DiskKind::Dynamic || disk.kind == DiskKind::Differencing;
     if (layered && !HasSourceHeader(disk)) {
         return;
@@ -403,7 +413,7 @@ void ConvertToDynamic(const std::string& source, const std::string& destination)
     // A raw image is its bytes, up to a whole sector; a VHD its Current Size.
     const bool raw = disk.kind == DiskKind::Raw;
     const uint64_t claimed = raw ? (static_cast<uint64_t>(length) + kSectorSize - 1) / kSectorSize * kSectorSize
-                                 : Swap64(disk.footer.currentSize);
+                                 : Swap64(disk.records.footer.currentSize);
     const auto size = static_cast<int64_t>(claimed);
     NewDynamicDisk records;
     if (size < 0 || !PlanDynamicDisk(size, 0, records)) {
@@ -412,10 +422,9 @@ void ConvertToDynamic(const std::string& source, const std::string& destination)
         return;
     }
     ReportLine(TypeLine(disk.kind));
-    const VirtualDisk contents =
-        layered ? LayeredDisk(disk) : FlatDisk(disk.file.get(), length, std::min(size, raw ? length : disk.dataEnd));
-    if (RunFailed()) {
-        return;  // a table that could not be read; nothing is written
+    VirtualDisk contents = DiskOf(disk);
+    if (RunFailed() || ReportCutShort(contents)) {
+        return;  // a table that could not be read, or blocks that are not there; nothing is written
     }
 
     OutputFile out = CreateOutputFile(destination, OpenMode::CreateNewWrite);
@@ -423,10 +432,10 @@ void ConvertToDynamic(const std::string& source, const std::string& destination)
         return;
     }
     Job job{source, contents, out, records};
-    job.places.next = (records.tableEnd + kBitmapSize + kPage - 1) / kPage * kPage;
+    job.places.next = FirstBlockPlace(records, BlockLayout::Aligned);
     job.table.assign(static_cast<size_t>(kTableChunk), kUnallocatedEntry);
     if (Write(job, kHeaderOffset, reinterpret_cast<const uint8_t*>(&records.header), sizeof records.header)) {
-        WriteDisk(job, size);
+        WriteDisk(job, contents, size);
     }
     if (Failed(job.places)) {
         out.file.reset();

@@ -1,4 +1,5 @@
-// conv2img: removing the old destination, and the export of a fixed disk.
+// conv2img: the checks of the source, the old destination removed only
+// once the source is one conv2img exports, and the export of a fixed disk.
 // The source is recognised and read through DiskReader.h; the export of a
 // dynamic or differencing disk is in ExportDynamic.cpp.
 //
@@ -76,8 +77,10 @@ int64_t GoOnAfterCopy(PlatformFile* source, const OutputFile& image, uint8_t* bu
     return -1;
 }
 
-void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& destination)
+void ExportFixed(const SourceDisk& disk, const std::string& destination)
 {
+    PlatformFile* source = disk.file.get();
+    const int64_t dataEnd = disk.size - kFooterSize;
     ReportLine("disk_type=fixed");
     const OutputFile image = CreateOutputFile(destination, OpenMode::CreateNewWrite);
     const Memory buffer = ObtainMemory(kChunk, "obtaining the copy buffer");
@@ -95,7 +98,7 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
     // where it stopped, with that chunk's test and message.
     constexpr int64_t kMove = int64_t{8} << 20;
     const ProgressScope progress("conv2img", dataEnd);
-    Transfer transfer(image.file.get());
+    Transfer transfer(image.file.get(), true);
     int64_t stop = -1;
     auto give = [&](int64_t from, int64_t to) {
         TransferGive(transfer, {{source, from, from, to - from}}, [&, from, to](const MovesDone& result) {
@@ -105,15 +108,15 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
             return stop < 0;
         });
     };
-    const VirtualDisk disk = FlatDisk(source, dataEnd, dataEnd);
+    VirtualDisk data = DiskOf(disk);
     DiskCursor cursor;
-    std::vector<DataRun> runs;
+    DiskPiece piece;
     std::vector<std::string> none;  // a flat disk has no bitmaps
-    while (stop < 0 && NextRuns(disk, cursor, runs, none)) {
-        // Where the system cannot tell, all the rest is one run: the copy
+    while (stop < 0 && NextPiece(data, cursor, piece, none)) {
+        // Where the system cannot tell, all the rest is one piece: the copy
         // reads it, and a source that cannot be read says so there.
-        const int64_t end = runs[0].at + runs[0].length;
-        for (int64_t at = runs[0].at; at < end && stop < 0;) {
+        const int64_t end = piece.at + piece.length;
+        for (int64_t at = piece.at; at < end && stop < 0;) {
             const int64_t next = std::min(end, (at + kMove) / kMove * kMove);
             give(at, next);
             ProgressUpdate(next);
@@ -130,7 +133,6 @@ void ExportFixed(PlatformFile* source, int64_t dataEnd, const std::string& desti
 
 void ConvertToImg(const std::string& source, const std::string& destination)
 {
-    // Deleting the destination first would remove a source named twice.
     if (PlatformSameFile(source, destination)) {
         ReportFailure("destination is the source file");
         return;
@@ -138,7 +140,6 @@ void ConvertToImg(const std::string& source, const std::string& destination)
 
     const int64_t size = QueryFileSize(source);
     if (size % kSectorSize != 0) {
-        PlatformRemoveFile(destination);  // a regular file or a link only; the result is not looked at
         ReportFailure("mod 512 <>0");
         if (size < 0) {
             ReportCannotOpen(source, PlatformErrorText());
@@ -150,26 +151,36 @@ void ConvertToImg(const std::string& source, const std::string& destination)
         // Nothing is read then, and nothing recognised.
         ReportCannotOpen(source, PlatformErrorText());
     }
-    const SourceDisk disk = RecogniseSource(source, std::move(file), size);
+    const SourceDisk disk = RecogniseSource(source, std::move(file), size, false);
 
-    // A differencing disk's chain is found before anything is deleted: a
-    // destination that is a disk of it is refused as the source is.
+    // A destination that is a disk of the chain is refused as the source is.
     if (IsParentDisk(disk, destination)) {
         ReportFailure("destination is the source file");
         return;
     }
-    PlatformRemoveFile(destination);  // a regular file or a link only; the result is not looked at
-
     switch (disk.kind) {
     case DiskKind::None:
     case DiskKind::Raw:
+    case DiskKind::Foreign:
         ReportFailure("file is not a vhd file and/or a fixed hard disk");
-        if (!disk.chain.failure.empty()) {
-            ReportProblem(disk.chain.failure);
+        if (!disk.failure.empty()) {
+            ReportProblem(disk.failure);
+        }
+        return;
+    case DiskKind::Dynamic:
+    case DiskKind::Differencing:
+        if (!HasSourceHeader(disk)) {
+            return;
         }
         break;
-    case DiskKind::Fixed: ExportFixed(disk.file.get(), disk.dataEnd, destination); break;
-    case DiskKind::Dynamic:
-    case DiskKind::Differencing: ExportDynamic(disk, destination); break;
+    case DiskKind::Fixed: break;
+    }
+
+    // Every input is checked: only now does the old destination go.
+    PlatformRemoveFile(destination);  // a regular file or a link only; the result is not looked at
+    if (disk.kind == DiskKind::Fixed) {
+        ExportFixed(disk, destination);
+    } else {
+        ExportDynamic(disk, destination);
     }
 }

@@ -106,9 +106,9 @@ std::vector<std::string> Candidates(const std::string& path, PlatformFile* file,
     return found;
 }
 
-// Opens a candidate that may be the parent: a regular file ending with a
-// footer of a fixed, dynamic or differencing disk whose Unique Id is
-// `uniqueId`. Gives why it is not, or nothing.
+// Opens a candidate that may be the parent: a regular file of whole
+// sectors ending with a footer of a fixed, dynamic or differencing disk
+// whose Unique Id is `uniqueId`. Gives why it is not, or nothing.
 std::string TryParent(const std::string& candidate, const uint8_t* uniqueId, ChainDisk& disk)
 {
     disk.path = candidate;
@@ -116,38 +116,43 @@ std::string TryParent(const std::string& candidate, const uint8_t* uniqueId, Cha
     if (!disk.file) {
         return PlatformErrorText();
     }
-    if (!PlatformSeekEnd(disk.file.get(), &disk.size) || disk.size < kFooterSize ||
-        ReadFooter(disk.file.get(), disk.size - kFooterSize, disk.footer) != kFooterSize ||
-        RecogniseFooter(disk.footer) == 0) {
+    if (!PlatformSeekEnd(disk.file.get(), &disk.size)) {
+        return PlatformErrorText();
+    }
+    if (disk.size % kSectorSize != 0) {
+        return "not whole sectors";
+    }
+    disk.records = RecogniseDisk(disk.file.get(), disk.size, FooterAt::End);
+    if (disk.records.type == 0) {
         return "no VHD footer";
     }
-    if (std::memcmp(disk.footer.uniqueId, uniqueId, sizeof disk.footer.uniqueId) != 0) {
+    if (std::memcmp(disk.records.footer.uniqueId, uniqueId, sizeof disk.records.footer.uniqueId) != 0) {
         return "another Unique Id";
-    }
-    return {};
-}
-
-// Why a dynamic or differencing disk cannot be in a chain, or nothing.
-std::string Unfit(const std::string& name, const DynamicDiskHeader& header)
-{
-    if (!IsDynamicHeader(header)) {
-        return name + " has no dynamic disk header";
-    }
-    if (Swap32(header.blockSize) != kBlockSize) {
-        return name + " has blocks of " + std::to_string(Swap32(header.blockSize)) +
-               " bytes; dravik reads chains of 2 MiB blocks only";
     }
     return {};
 }
 
 }  // namespace
 
+std::string WhyUnreadable(const std::string& name, const DynamicDiskHeader& header)
+{
+    BlockGeometry blocks;
+    if (!IsDynamicHeader(header)) {
+        return name + " has no dynamic disk header";
+    }
+    if (!BlockGeometryFor(Swap32(header.blockSize), &blocks)) {
+        return name + " has a Block Size of " + std::to_string(Swap32(header.blockSize)) +
+               " bytes, not a power of two from 512 bytes to 256 MiB";
+    }
+    return {};
+}
+
 DiskChain FindParents(const std::string& childPath, PlatformFile* child, int64_t childSize,
                       const DynamicDiskHeader& childHeader)
 {
     DiskChain chain;
     chain.parents.reserve(kLongestChain);  // `header` below points into it
-    chain.failure = Unfit(childPath, childHeader);
+    chain.failure = WhyUnreadable(childPath, childHeader);
     std::string path = childPath;
     PlatformFile* file = child;
     int64_t size = childSize;
@@ -181,10 +186,9 @@ DiskChain FindParents(const std::string& childPath, PlatformFile* child, int64_t
             chain.failure = "the chain of " + childPath + " comes back to " + parent.path;
             break;
         }
-        const uint32_t type = RecogniseFooter(parent.footer);
+        const uint32_t type = parent.records.type;
         if (type != kDiskTypeFixed) {
-            ReadDynamicHeader(parent.file.get(), static_cast<int64_t>(Swap64(parent.footer.dataOffset)), parent.header);
-            chain.failure = Unfit(parent.path, parent.header);
+            chain.failure = WhyUnreadable(parent.path, parent.records.header);
         }
         chain.parents.push_back(std::move(parent));
         if (type != kDiskTypeDifferencing) {
@@ -193,7 +197,7 @@ DiskChain FindParents(const std::string& childPath, PlatformFile* child, int64_t
         path = chain.parents.back().path;
         file = chain.parents.back().file.get();
         size = chain.parents.back().size;
-        header = &chain.parents.back().header;
+        header = &chain.parents.back().records.header;
     }
     return chain;
 }

@@ -1,5 +1,6 @@
 #include "OutputFile.h"
 
+#include <cstring>
 #include <limits>
 
 #include "Report.h"
@@ -27,6 +28,11 @@ OutputFile CreateOutputFile(const std::string& path, OpenMode mode)
         ReportProblem("could not create " + path + (output.createError.empty() ? "" : ": " + output.createError));
     }
     return output;
+}
+
+bool AllZero(const uint8_t* bytes, int64_t length)
+{
+    return length <= 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, static_cast<size_t>(length - 1)) == 0);
 }
 
 std::string WriteErrorText(const OutputFile& output)

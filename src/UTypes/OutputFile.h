@@ -36,6 +36,11 @@ OutputFile CreateOutputFile(const std::string& path, OpenMode mode);
 // created, why it was not.
 std::string WriteErrorText(const OutputFile& output);
 
+// Whether `length` bytes are all zero: each byte equal to the one after it,
+// and the first zero, in one pass of the C library's fastest compare, which
+// stops at the first other byte.
+bool AllZero(const uint8_t* bytes, int64_t length);
+
 // After a footer for a disk of `size` bytes is written: a warning when the
 // disk is larger than peers open (kLargestDisk).
 void WarnIfBeyondPeers(int64_t size);

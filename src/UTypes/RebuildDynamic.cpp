@@ -1,7 +1,10 @@
 // The rebuild of a dynamic VHD at a new size. The new file is laid out as
-// dravik writes every dynamic disk: footer copy at 0, header at 512, table
-// at 1536 sized for the new disk, the allocated blocks packed from the
-// first block offset in the order they lie in the source, closing footer.
+// dravik writes every dynamic disk (DynamicWriter.h): footer copy at 0,
+// header at 512, table at 1536 sized for the new disk, the allocated blocks
+// packed from the first block offset in the order they lie in the source,
+// closing footer. It is written in that writer's order, the footers last,
+// so that a rebuild stopped or failed part way leaves no footer at either
+// end.
 //
 // The source may come from another tool: its header says where its table
 // is and how long, its blocks may lie in any order with gaps between them,
@@ -28,8 +31,9 @@
 
 namespace {
 
-constexpr uint32_t kEntriesPerWrite = 4u << 20;  // 16 MiB of table: every real disk's table in one write
-constexpr int64_t kBlocksPerRun = 256;           // 512 MiB between two looks of the progress line
+constexpr int64_t kBlocksPerRun = 256;  // 512 MiB between two looks of the progress line
+constexpr int64_t kBlockInFile = kWrittenBlocks.InFile();
+constexpr uint32_t kBitmapSize = kWrittenBlocks.bitmapBytes;
 
 struct SourceBlock {
     int64_t position;  // of its bitmap in the source
@@ -37,11 +41,13 @@ struct SourceBlock {
 };
 
 // One write of a piece, judged by its count as every write of the rebuild is.
-void WritePiece(PlatformFile* out, int64_t position, const void* data, uint32_t count)
+bool WritePiece(PlatformFile* out, int64_t position, const void* data, uint32_t count)
 {
     if (PlatformWriteAt(out, position, data, count) != count) {
         ReportFailure("WriteFile failed");
+        return false;
     }
+    return true;
 }
 
 // The two files of a rebuild, and what went wrong reading the source.
@@ -81,8 +87,8 @@ void WriteTable(const RebuildFiles& files, const std::vector<uint32_t>& moved, i
             chunk[static_cast<size_t>(i)] =
                 start + i < oldEntries ? moved[static_cast<size_t>(start + i)] : kUnallocatedEntry;
         }
-        const int64_t written =
-            PlatformWriteAt(files.out, kTableOffset + 4 * start, chunk.data(), static_cast<uint32_t>(4 * count));
+        const int64_t written = WriteEntries(files.out, kTableOffset, static_cast<uint64_t>(start), chunk.data(),
+                                             static_cast<uint32_t>(count));
         for (int64_t i = std::max<int64_t>(written, 0) / 4; i < count; ++i) {
             reach(start + i);
             WritePiece(files.out, kTableOffset + 4 * (start + i), &chunk[static_cast<size_t>(i)], 4);
@@ -157,33 +163,32 @@ void CopyBlocks(RebuildFiles& files, const std::vector<SourceBlock>& blocks, int
 
 }  // namespace
 
-void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t sourceSize,
-                    const HardDiskFooter& sourceFooter, int64_t newSize)
+void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t sourceSize, const DiskRecords& records,
+                    int64_t newSize)
 {
     if (newSize % 2048 != 0) {
         ReportFailure("mod 2048<>0");
         return;
     }
-    const auto oldDiskSize = static_cast<int64_t>(Swap64(sourceFooter.currentSize));
+    const auto oldDiskSize = static_cast<int64_t>(Swap64(records.footer.currentSize));
     if (newSize < 0 || newSize < oldDiskSize) {
         ReportFailure("new size smaller than current size");
         return;
     }
 
     // Everything about the source is checked before "new.vhd" is touched.
-    DynamicDiskHeader header{};
-    const auto headerOffset = static_cast<int64_t>(Swap64(sourceFooter.dataOffset));
-    if (headerOffset >= 0 && headerOffset < sourceSize && ReadDynamicHeader(source, headerOffset, header) < 0) {
+    if (!records.headerError.empty()) {
         // Said here, or the layout message below would be all the user sees.
-        ReportProblem("could not read the dynamic disk header of " + sourcePath + ": " + PlatformErrorText());
+        ReportProblem("could not read the dynamic disk header of " + sourcePath + ": " + records.headerError);
     }
+    const DynamicDiskHeader& header = records.header;
     const uint32_t oldEntries = Swap32(header.maxTableEntries);
     const auto tableOffset = static_cast<int64_t>(Swap64(header.tableOffset));
     const bool tableInFile = tableOffset >= 0 && tableOffset <= sourceSize &&
                              4 * uint64_t{oldEntries} <= static_cast<uint64_t>(sourceSize - tableOffset);
     // Never fewer entries than the source has.
     NewDynamicDisk disk;
-    if (!IsDynamicHeader(header) || Swap32(header.blockSize) != kBlockSize || !tableInFile ||
+    if (!records.hasHeader || Swap32(header.blockSize) != kBlockSize || !tableInFile ||
         !PlanDynamicDisk(newSize, oldEntries, disk)) {
         ReportFailure("unsupported dynamic disk layout");
         return;
@@ -196,16 +201,13 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
     }
     std::vector<SourceBlock> blocks;
     for (uint32_t i = 0; i < oldEntries; ++i) {
-        if (table[i] != kUnallocatedEntry) {
+        if (table[i] < kFirstUnallocatedEntry) {
             blocks.push_back({int64_t{table[i]} * kSectorSize, i});
         }
     }
     std::stable_sort(blocks.begin(), blocks.end(),
                      [](const SourceBlock& a, const SourceBlock& b) { return a.position < b.position; });
     const auto allocated = static_cast<uint32_t>(blocks.size());
-    const int64_t firstBlock = disk.tableEnd;
-    // Each block keeps its own entry; every new entry must be a sector
-    // number below the unallocated mark.
     // Blocks that share bytes are a damaged table: no layout gives them
     // each their own data, and copying every one would let a small file
     // claim the same bytes over and over.
@@ -213,14 +215,18 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
         std::adjacent_find(blocks.begin(), blocks.end(), [](const SourceBlock& a, const SourceBlock& b) {
             return b.position < a.position + kBlockInFile;
         }) != blocks.end();
-    if (overlapping ||
-        (allocated > 0 && (firstBlock + (int64_t{allocated} - 1) * kBlockInFile) / kSectorSize >= kUnallocatedEntry)) {
+    // Each block keeps its own entry, placed by the packed layout.
+    std::vector<uint32_t> moved(oldEntries, kUnallocatedEntry);
+    int64_t place = FirstBlockPlace(disk, BlockLayout::Packed);
+    const int64_t firstBlock = place;
+    bool addressable = true;
+    for (uint32_t k = 0; k < allocated && addressable; ++k) {
+        addressable = EntryFor(place, &moved[blocks[k].entry]);
+        place = NextBlockPlace(place, BlockLayout::Packed);
+    }
+    if (overlapping || !addressable) {
         ReportFailure("unsupported dynamic disk layout");
         return;
-    }
-    std::vector<uint32_t> moved(oldEntries, kUnallocatedEntry);
-    for (uint32_t k = 0; k < allocated; ++k) {
-        moved[blocks[k].entry] = Swap32(static_cast<uint32_t>((firstBlock + int64_t{k} * kBlockInFile) / kSectorSize));
     }
 
     const std::string newPath = PlatformDirectoryPart(sourcePath) + "new.vhd";
@@ -228,21 +234,31 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
         ReportFailure("source file is new.vhd");
         return;
     }
-    // A file that cannot be removed makes the creation fail; the writes
-    // then fail one by one and say so.
-    PlatformRemoveFile(newPath);
+    // An earlier new.vhd may be the user's: it is never replaced.
+    if (PlatformFileSize(newPath) >= 0) {
+        ReportProblem(newPath + " exists; not replaced");
+        return;
+    }
     OutputFile output = CreateOutputFile(newPath, OpenMode::CreateNewWrite);
     PlatformFile* out = output.file.get();
 
-    WritePiece(out, 0, &disk.footer, sizeof disk.footer);
-    WritePiece(out, kHeaderOffset, &disk.header, sizeof disk.header);
-
+    bool whole = WritePiece(out, kHeaderOffset, &disk.header, sizeof disk.header);
     RebuildFiles files{source, sourceSize, out};
+    const bool failedBefore = RunFailed();
     WriteTable(files, moved, PaddedEntries(disk), allocated);
 
     const Memory buffer = ObtainMemory(kBlockSize, "rebuilding " + sourcePath + " into " + newPath);
     CopyBlocks(files, blocks, firstBlock, buffer.get());
-    WritePiece(out, firstBlock + int64_t{allocated} * kBlockInFile, &disk.footer, sizeof disk.footer);
+    whole = whole && RunFailed() == failedBefore;
+    const int64_t end = allocated > 0 ? FooterPlace(firstBlock + int64_t{allocated - 1} * kBlockInFile) : disk.tableEnd;
+    // The footers only when every write before them succeeded; else zeros
+    // at the footer's place, so that a reader takes the file for no disk.
+    static const HardDiskFooter kNoFooter{};
+    if (!whole) {
+        WritePiece(out, end, &kNoFooter, sizeof kNoFooter);
+    } else if (!WriteFooters(out, disk.footer, end)) {
+        ReportFailure("WriteFile failed");
+    }
     output.file.reset();
 
     if (files.readFailed) {

@@ -9,7 +9,7 @@
 
 struct PlatformFile;
 
-// `source` is the open source of `sourceSize` bytes whose last 512 bytes
-// are `sourceFooter` (Disk Type 3); it stays open for the caller to close.
-void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t sourceSize,
-                    const HardDiskFooter& sourceFooter, int64_t newSize);
+// `source` is the open source of `sourceSize` bytes, a dynamic disk by its
+// records (RecogniseDisk); it stays open for the caller to close.
+void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t sourceSize, const DiskRecords& records,
+                    int64_t newSize);

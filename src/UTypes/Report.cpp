@@ -70,6 +70,11 @@ void ReportCannotOpen(const std::string& path, const std::string& why)
     ReportProblem("cannot open " + path + ": " + why);
 }
 
+void ReportNote(const std::string& text)
+{
+    WriteLine(g_err, "dravik: " + text);
+}
+
 void ReportWarning(const std::string& text)
 {
     WriteLine(g_err, "dravik: warning: " + text);

@@ -36,6 +36,10 @@ void ReportProblem(const std::string& text);
 // source that cannot be opened or does not exist; marks the run failed.
 void ReportCannotOpen(const std::string& path, const std::string& why);
 
+// One line "dravik: <text>" on standard error that tells what dravik did
+// beyond what was asked. The run does not fail.
+void ReportNote(const std::string& text);
+
 // One line "dravik: warning: <text>" on standard error: the job is done,
 // but the user should know. The run does not fail.
 void ReportWarning(const std::string& text);

@@ -83,13 +83,10 @@ void ResizeVhd(const std::string& path, int64_t newSizeBytes)
     }
 
     // An empty file has no footer to read, and its zeros are none.
-    HardDiskFooter footer{};
-    if (fileSize >= kFooterSize) {
-        ReadFooter(file.get(), fileSize - kFooterSize, footer);
-    }
-    switch (RecogniseFooter(footer)) {
-    case kDiskTypeFixed: ResizeFixed(file.get(), path, fileSize, footer, newSizeBytes); break;
-    case kDiskTypeDynamic: RebuildDynamic(path, file.get(), fileSize, footer, newSizeBytes); break;
+    const DiskRecords records = RecogniseDisk(file.get(), fileSize, FooterAt::End);
+    switch (records.type) {
+    case kDiskTypeFixed: ResizeFixed(file.get(), path, fileSize, records.footer, newSizeBytes); break;
+    case kDiskTypeDynamic: RebuildDynamic(path, file.get(), fileSize, records, newSizeBytes); break;
     default:
         ReportProblem(path + " does not end with the footer of a fixed or dynamic disk; it is left unchanged");
         break;

@@ -93,8 +93,9 @@ void PrintHeaderLines(const std::string& path, PlatformFile* file, int64_t size,
     const uint32_t entries = Swap32(header.maxTableEntries);
     ReportLine("Table_Offset=" + std::to_string(tableOffset));
     ReportLine("Header_Version=$" + Hex4(Swap32(header.headerVersion)));
-    ReportLine("max_entries=" + std::to_string(entries) + " -> " + std::to_string(uint64_t{entries} * 2097152) +
-               " bytes");
+    // What the table covers: an entry for each block.
+    ReportLine("max_entries=" + std::to_string(entries) + " -> " +
+               std::to_string(uint64_t{entries} * Swap32(header.blockSize)) + " bytes");
     ReportLine("block_size=" + std::to_string(Swap32(header.blockSize)));
     ReportLine("Checksum=$" + Hex4(Swap32(header.checksum)));
     ReportLine("");
@@ -130,15 +131,16 @@ void ShowInfo(const std::string& path)
         // The report goes on: with nothing read, no footer is recognised.
         ReportCannotOpen(path, PlatformErrorText());
     }
-    HardDiskFooter footer{};
     // An empty file reads nothing, and is no VHD; a read that fails is said.
-    if (file && size > 0 && ReadFooter(file.get(), size - kFooterSize, footer) < 0) {
-        ReportProblem("could not read the footer of " + path + ": " + PlatformErrorText());
+    const DiskRecords records = RecogniseDisk(file.get(), size, FooterAt::End);
+    if (file && !records.readError.empty()) {
+        ReportProblem("could not read the footer of " + path + ": " + records.readError);
     }
 
     int64_t originalSize = 0;
     int64_t currentSize = 0;
-    const uint32_t diskType = RecogniseFooter(footer);
+    const HardDiskFooter& footer = records.footer;
+    const uint32_t diskType = records.type;
     if (diskType != 0) {
         originalSize = static_cast<int64_t>(Swap64(footer.originalSize));
         currentSize = static_cast<int64_t>(Swap64(footer.currentSize));

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "OutputFile.h"
 #include "Platform/Platform.h"
 
 namespace {
@@ -37,11 +38,43 @@ void Run(Task& task)
     }
 }
 
-MovesDone RunMoves(PlatformFile* destination, const std::vector<Move>& moves)
+// A write into a new file that leaves each page of zeros a hole; its count
+// is PlatformWriteAt's. The test of a page stops at its first byte other
+// than zero.
+int64_t WriteLeavingHoles(PlatformFile* file, int64_t position, const void* buffer, uint32_t count)
+{
+    constexpr int64_t kPage = 4096;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    int64_t done = 0;  // the bytes before it are written, or left as holes
+    int64_t put = 0;
+    auto writeUpTo = [&](int64_t end) {
+        put = end > done ? PlatformWriteAt(file, position + done, bytes + done, static_cast<uint32_t>(end - done)) : 0;
+        return put == end - done;
+    };
+    bool written = true;
+    for (int64_t at = 0; at < count && written;) {
+        const int64_t pageEnd = std::min<int64_t>(count, (position + at) / kPage * kPage + kPage - position);
+        if (AllZero(bytes + at, pageEnd - at)) {
+            written = writeUpTo(at);
+            done = written ? pageEnd : done;
+        }
+        at = pageEnd;
+    }
+    if (written && writeUpTo(count)) {
+        return count;
+    }
+    return put < 0 && done == 0 ? -1 : done + std::max<int64_t>(put, 0);
+}
+
+MovesDone RunMoves(PlatformFile* destination, bool zerosAsHoles, const std::vector<Move>& moves)
 {
     for (size_t i = 0; i < moves.size(); ++i) {
         const Move& move = moves[i];
-        const int64_t done = PlatformCopyRange(move.source, move.from, destination, move.to, move.length);
+        // Where the system shares extents, sharing them costs less than any test.
+        const int64_t done = zerosAsHoles && !PlatformSharesExtents(move.source, destination)
+                                 ? CopyThroughBuffer(move.source, move.from, destination, move.to, move.length, 0,
+                                                     move.length, PlatformReadAt, WriteLeavingHoles)
+                                 : PlatformCopyRange(move.source, move.from, destination, move.to, move.length);
         if (done != move.length) {
             return {i, std::max<int64_t>(done, 0)};
         }
@@ -58,6 +91,7 @@ bool FellShort(const Task& task)
 
 struct TransferState {
     PlatformFile* destination;
+    bool zerosAsHoles;
     unsigned workerCount;
     std::vector<std::thread> workers;
     std::mutex lock;
@@ -155,9 +189,10 @@ void Close(TransferState& state)
 
 }  // namespace
 
-Transfer::Transfer(PlatformFile* destination) : state(std::make_unique<TransferState>())
+Transfer::Transfer(PlatformFile* destination, bool zerosAsHoles) : state(std::make_unique<TransferState>())
 {
     state->destination = destination;
+    state->zerosAsHoles = zerosAsHoles;
     state->workerCount = std::min(PlatformProcessorCount(), kMostWorkers);
 }
 
@@ -199,10 +234,11 @@ void TransferGive(Transfer& transfer, std::vector<Move> moves, std::function<boo
 {
     auto result = std::make_shared<MovesDone>();
     PlatformFile* destination = transfer.state->destination;
+    const bool holes = transfer.state->zerosAsHoles;
     TransferGiveWork(
         transfer,
-        [result, destination, moves = std::move(moves)] {
-            *result = RunMoves(destination, moves);
+        [result, destination, holes, moves = std::move(moves)] {
+            *result = RunMoves(destination, holes, moves);
             return result->move < moves.size();
         },
         [result, after = std::move(after)] { return after(*result); });

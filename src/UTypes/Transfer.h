@@ -46,7 +46,10 @@ struct MovesDone {
 struct TransferState;
 
 struct Transfer {
-    explicit Transfer(PlatformFile* destination);
+    // With `zerosAsHoles`, the destination is a new file whose bytes not yet
+    // written read as zeros: moves through a buffer leave each 4 KiB page of
+    // the file that would get only zeros a hole.
+    explicit Transfer(PlatformFile* destination, bool zerosAsHoles = false);
     ~Transfer();  // drops what is left and waits for the workers
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;

@@ -50,13 +50,14 @@ DiskGeometry GeometryFor(int64_t size)
     return {static_cast<uint32_t>(cylinders) & 0xFFFFu, heads, kSectorsPerTrack};
 }
 
-void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t dataOffset)
+void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t dataOffset,
+                 const DiskGeometry* stored)
 {
     if (dataOffset == 0) {
         dataOffset = -1;
     }
     std::memset(&footer, 0, sizeof footer);
-    const DiskGeometry geometry = GeometryFor(size);
+    const DiskGeometry geometry = stored != nullptr ? *stored : GeometryFor(size);
 
     std::memcpy(footer.cookie, "conectix", 8);
     footer.features = Swap32(2);
@@ -97,6 +98,61 @@ void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries)
     header.maxTableEntries = Swap32(maxTableEntries);
     header.blockSize = Swap32(kBlockSize);
     header.checksum = Swap32(HeaderChecksum(header));
+}
+
+void BuildDifferencingHeader(DynamicDiskHeader& header, uint32_t maxTableEntries, const HardDiskFooter& parent,
+                             const std::string& name, const std::vector<LocatorEntry>& locators)
+{
+    BuildDynamicHeader(header, maxTableEntries);
+    std::memcpy(header.parentUniqueId, parent.uniqueId, sizeof header.parentUniqueId);
+    header.parentTimeStamp = parent.timeStamp;  // both big-endian
+    std::u16string units = Utf8ToUtf16(name);
+    constexpr size_t kLongest = sizeof header.parentUnicodeName / 2;
+    if (units.size() > kLongest) {
+        const size_t separator = name.find_last_of("/\\");
+        units = Utf8ToUtf16(separator == std::string::npos ? name : name.substr(separator + 1));
+        units.resize(std::min(units.size(), kLongest));
+    }
+    for (size_t i = 0; i < units.size(); ++i) {
+        header.parentUnicodeName[2 * i] = static_cast<uint8_t>(units[i] >> 8);
+        header.parentUnicodeName[2 * i + 1] = static_cast<uint8_t>(units[i]);
+    }
+    for (size_t i = 0; i < locators.size() && i < std::size(header.parentLocators); ++i) {
+        ParentLocator& locator = header.parentLocators[i];
+        std::memcpy(locator.platformCode, locators[i].code, sizeof locator.platformCode);
+        locator.dataSpace = Swap32(locators[i].space);
+        locator.dataLength = Swap32(locators[i].length);
+        locator.dataOffset = Swap64(locators[i].offset);
+    }
+    header.checksum = 0;
+    header.checksum = Swap32(HeaderChecksum(header));
+}
+
+std::u16string Utf8ToUtf16(const std::string& text)
+{
+    std::u16string units;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<uint8_t>(text[i]);
+        const size_t length = lead < 0x80 ? 1 : lead >> 5 == 6 ? 2 : lead >> 4 == 14 ? 3 : lead >> 3 == 30 ? 4 : 0;
+        uint32_t point = length == 1 ? lead : length == 0 ? 0 : lead & (0x7F >> length);
+        size_t k = 1;
+        for (; length > 1 && k < length && i + k < text.size() && (static_cast<uint8_t>(text[i + k]) >> 6) == 2; ++k) {
+            point = point << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3F);
+        }
+        if (length == 0 || k != std::max<size_t>(length, 1)) {
+            units += u'\uFFFD';
+            i += std::max<size_t>(k, 1);
+            continue;
+        }
+        if (point >= 0x10000) {
+            units += static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10));
+            units += static_cast<char16_t>(0xDC00 + ((point - 0x10000) & 0x3FF));
+        } else {
+            units += static_cast<char16_t>(point);
+        }
+        i += length;
+    }
+    return units;
 }
 
 uint64_t DynamicTableEntries(int64_t size)
@@ -148,11 +204,18 @@ uint32_t HeaderChecksum(const DynamicDiskHeader& header)
     return VhdChecksum(&copy, sizeof copy);
 }
 
-int64_t BlockInFileFor(uint32_t blockSize)
+bool BlockGeometryFor(uint32_t blockSize, BlockGeometry* geometry)
 {
-    const int64_t sectors = (int64_t{blockSize} + kSectorSize - 1) / kSectorSize;
-    const int64_t bitmapBytes = (sectors + 8 * kSectorSize - 1) / (8 * kSectorSize) * kSectorSize;
-    return bitmapBytes + blockSize;
+    constexpr uint32_t kLargest = uint32_t{256} << 20;
+    if (blockSize < kSectorSize || blockSize > kLargest || (blockSize & (blockSize - 1)) != 0) {
+        return false;
+    }
+    geometry->dataBytes = blockSize;
+    geometry->sectors = blockSize / kSectorSize;
+    // One bit per sector, in whole sectors: a sector of bitmap for every 2 MiB of data.
+    constexpr uint32_t kSectorsPerBitmapSector = 8 * kSectorSize;
+    geometry->bitmapBytes = (geometry->sectors + kSectorsPerBitmapSector - 1) / kSectorsPerBitmapSector * kSectorSize;
+    return true;
 }
 
 int64_t ReadDynamicHeader(PlatformFile* file, int64_t position, DynamicDiskHeader& header)
@@ -270,4 +333,36 @@ int64_t FirstBlockOffset(int64_t tableOffset, uint64_t tableBytes)
         return end;
     }
     return static_cast<int64_t>(static_cast<uint64_t>(end / kSectorSize + 1) * kSectorSize);
+}
+
+DiskRecords RecogniseDisk(PlatformFile* file, int64_t size, FooterAt where)
+{
+    DiskRecords disk;
+    auto read = [&](int64_t position, HardDiskFooter& footer) {
+        if (ReadFooter(file, position, footer) < 0 && position >= 0 && disk.readError.empty()) {
+            disk.readError = PlatformErrorText();
+        }
+        return RecogniseFooter(footer);
+    };
+    disk.type = read(size - kFooterSize, disk.trailing);
+    disk.footer = disk.trailing;
+    if (disk.type == 0 && where == FooterAt::EndOrStart) {
+        HardDiskFooter copy;
+        const uint32_t type = read(0, copy);
+        if (type == kDiskTypeDynamic || type == kDiskTypeDifferencing) {
+            disk.type = type;
+            disk.footer = copy;
+            disk.fromCopy = true;
+        }
+    }
+    if (disk.type == kDiskTypeDynamic || disk.type == kDiskTypeDifferencing) {
+        // Beyond 2^63 the position is negative, and the read fails.
+        const auto at = static_cast<int64_t>(Swap64(disk.footer.dataOffset));
+        if (ReadDynamicHeader(file, at, disk.header) < 0 && at >= 0 && at < size) {
+            disk.headerError = PlatformErrorText();
+        }
+        disk.hasHeader = IsDynamicHeader(disk.header);
+        disk.blocksKnown = disk.hasHeader && BlockGeometryFor(Swap32(disk.header.blockSize), &disk.blocks);
+    }
+    return disk;
 }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct PlatformFile;
 
@@ -111,9 +112,10 @@ constexpr DiskGeometry kLargestGeometry = {65535, 16, 255};
 
 // Fills all 512 bytes of a footer for a disk of `size` bytes: Disk Type
 // `diskType`, Data Offset `dataOffset` (0 stands for a disk without a
-// dynamic disk header and is stored as all ones), GeometryFor(size), a
-// fresh Unique Id, the Checksum last.
-void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t dataOffset);
+// dynamic disk header and is stored as all ones), `geometry` or else
+// GeometryFor(size), a fresh Unique Id, the Checksum last.
+void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t dataOffset,
+                 const DiskGeometry* geometry = nullptr);
 
 // The Disk Type of a block that is a footer dravik handles: 2 (fixed), 3
 // (dynamic) or 4 (differencing) when the cookie is exactly "conectix" and
@@ -140,17 +142,32 @@ int64_t ReadFooter(PlatformFile* file, int64_t position, HardDiskFooter& footer)
 
 // ---- dynamic disk header and block allocation table ------------------------
 
-constexpr uint32_t kBlockSize = 0x00200000;  // a block's data: 2 MiB, in sectors
-constexpr uint32_t kSectorsPerBlock = kBlockSize / kSectorSize;
-constexpr uint32_t kBitmapSize = 512;  // before each block's data: one bit per data sector, first the MSB
-constexpr int64_t kBlockInFile = int64_t{kBitmapSize} + kBlockSize;  // a block as it lies in the file
 constexpr int64_t kHeaderOffset = 512;  // where dravik puts the dynamic disk header, and info looks for it
 constexpr int64_t kTableOffset = 1536;  // where dravik puts the table
-// Table entries: a block's sector number, or no block. dravik writes
-// kUnallocatedEntry, and the rebuild takes only it for no block; the
-// export takes kFirstUnallocatedEntry and every entry above it for none.
+// A table entry is a block's sector number, or kUnallocatedEntry: no block.
+// Readers take every entry from kFirstUnallocatedEntry on for no block too,
+// so that no entry a writer gives may reach it.
 constexpr uint32_t kUnallocatedEntry = 0xFFFFFFFF;
 constexpr uint32_t kFirstUnallocatedEntry = 0xFFFFFE00;
+
+// The shape of a dynamic disk's blocks, from its Block Size: `dataBytes`
+// of data, `sectors` of 512 bytes, after a sector bitmap of one bit per
+// sector (the first sector's the most significant bit of byte 0) padded to
+// whole sectors, `bitmapBytes`. Every reader places blocks by it alone.
+struct BlockGeometry {
+    uint32_t dataBytes = 0;
+    uint32_t sectors = 0;
+    uint32_t bitmapBytes = 0;
+    constexpr int64_t InFile() const { return int64_t{bitmapBytes} + dataBytes; }  // a block as it lies in the file
+};
+
+// The geometry of a Block Size that dravik reads, a power of two from 512
+// bytes to 256 MiB; false for any other.
+bool BlockGeometryFor(uint32_t blockSize, BlockGeometry* geometry);
+
+// The blocks dravik writes: 2 MiB of data after a bitmap of one sector.
+constexpr uint32_t kBlockSize = 0x00200000;
+constexpr BlockGeometry kWrittenBlocks = {kBlockSize, kBlockSize / kSectorSize, 512};
 
 // Where a differencing disk's parent may be found: a path or URL of
 // `dataLength` bytes at `dataOffset` in the file. Writers disagree on
@@ -196,8 +213,28 @@ static_assert(offsetof(DynamicDiskHeader, parentLocators) == 576);
 static_assert(offsetof(DynamicDiskHeader, reserved2) == 768);
 
 // Fills all 1024 bytes of the header dravik writes: table at 1536,
-// `maxTableEntries` entries of 2 MiB blocks, the Checksum last.
+// `maxTableEntries` entries of kWrittenBlocks, the Checksum last.
 void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries);
+
+// A parent locator as a differencing disk's header stores it: `space`
+// bytes reserved (as Hyper-V and Virtual PC store it, in bytes, not
+// sectors) at `offset`, of which the path takes `length`.
+struct LocatorEntry {
+    const char* code;  // "W2ku" or "W2ru"
+    uint32_t space;
+    uint32_t length;
+    uint64_t offset;
+};
+
+// Fills all 1024 bytes of the header of a differencing disk over the disk
+// whose footer is `parent`: as BuildDynamicHeader, and the parent's Unique
+// Id and Time Stamp, its Unicode Name `name` (its last component where the
+// whole is longer than the field's 256 units), and `locators`.
+void BuildDifferencingHeader(DynamicDiskHeader& header, uint32_t maxTableEntries, const HardDiskFooter& parent,
+                             const std::string& name, const std::vector<LocatorEntry>& locators);
+
+// UTF-8 text in UTF-16 units; a byte that starts no character becomes U+FFFD.
+std::u16string Utf8ToUtf16(const std::string& text);
 
 // The table entries of a dynamic disk of `size` bytes as dravik writes it:
 // enough 2 MiB blocks for Current Size and for all that GeometryFor(size)
@@ -209,11 +246,6 @@ uint64_t DynamicTableEntries(int64_t size);
 bool IsDynamicHeader(const DynamicDiskHeader& header);
 
 uint32_t HeaderChecksum(const DynamicDiskHeader& header);
-
-// The bytes a block takes in the file for a Block Size of `blockSize`: its
-// sector bitmap (a bit per sector of data, padded to whole sectors), then
-// its data. kBlockInFile for 2 MiB blocks.
-int64_t BlockInFileFor(uint32_t blockSize);
 
 // Reads a dynamic disk header at `position` into a zero-filled record; what
 // lies beyond the end of the file stays zero. Gives what the read gives.
@@ -242,3 +274,30 @@ bool ReadLocatorText(PlatformFile* file, int64_t fileSize, const ParentLocator& 
 // overflows, so a hostile value gives a wrong number, never undefined
 // behaviour.
 int64_t FirstBlockOffset(int64_t tableOffset, uint64_t tableBytes);
+
+// ---- recognition -------------------------------------------------------------
+
+// Where a reader looks for a disk's footer: at the end of the file, where a
+// parent's is always found; or also, where the end holds none, in the copy
+// at the start that a dynamic or differencing disk has (never a fixed one).
+enum class FooterAt { End, EndOrStart };
+
+// What a file is by its records: the footer that readers take, and for a
+// dynamic or differencing disk the header at the footer's Data Offset and
+// the blocks its Block Size gives.
+struct DiskRecords {
+    uint32_t type = 0;           // of the footer taken, as RecogniseFooter gives it; 0: no VHD
+    HardDiskFooter footer{};     // the footer taken: the trailing one, or the copy at the start
+    HardDiskFooter trailing{};   // the last 512 bytes as read
+    bool fromCopy = false;       // the footer taken is the copy at the start
+    DynamicDiskHeader header{};  // a dynamic or differencing disk's
+    bool hasHeader = false;      // the header's cookie is "cxsparse"
+    bool blocksKnown = false;    // and its Block Size is one dravik reads:
+    BlockGeometry blocks{};      // the geometry of its blocks
+    std::string readError;       // why a footer could not be read, when one could not
+    std::string headerError;     // likewise the header
+};
+
+// Recognises the file `file` of `size` bytes (nothing when it is null: no
+// record reads, and zeros are no VHD).
+DiskRecords RecogniseDisk(PlatformFile* file, int64_t size, FooterAt where);

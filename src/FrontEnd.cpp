@@ -20,9 +20,11 @@ constexpr const char* kUsage[] = {
     "dravik info source_file.vhd",
     "dravik conv2dyn source_file dest_file_dynamic.vhd",
     "dravik check source_file.vhd",
+    "dravik create dest_file.vhd size_in_Mbytes [fixed]",
+    "dravik child parent_file.vhd dest_file_child.vhd",
 };
 
-constexpr const char* kCommands[] = {"conv2img", "conv2vhd", "info", "resize", "conv2dyn", "check"};
+constexpr const char* kCommands[] = {"conv2img", "conv2vhd", "info", "resize", "conv2dyn", "check", "create", "child"};
 
 void Dispatch(const std::vector<std::string>& args)
 {
@@ -54,6 +56,26 @@ void Dispatch(const std::vector<std::string>& args)
             throw FatalError("reading the size of resize", "'" + arg(3) + "' is not a valid integer value");
         }
         ResizeVhd(arg(2), static_cast<int64_t>(mebibytes) * (int64_t{1} << 20));
+        ReportLine("done");
+    }
+    if (command == "create") {
+        // The size and the kind are read here, as resize's size is; a word
+        // that is neither is refused before any file is looked at.
+        const bool fixed = arg(4) == "fixed";
+        ReportLine(fixed ? "creating new fixed vhd file" : "creating new dynamic vhd file");
+        int32_t mebibytes = 0;
+        if (!ParseSizeArgument(arg(3), &mebibytes) || mebibytes <= 0) {
+            ReportProblem("the size '" + arg(3) + "' is not a whole number of MiB above 0");
+        } else if (!fixed && !arg(4).empty() && arg(4) != "dynamic") {
+            ReportProblem("the kind '" + arg(4) + "' is neither fixed nor dynamic");
+        } else {
+            CreateDisk(arg(2), static_cast<int64_t>(mebibytes) * (int64_t{1} << 20), fixed);
+        }
+        ReportLine("done");
+    }
+    if (command == "child") {
+        ReportLine("creating new differencing vhd file");
+        CreateChild(arg(2), arg(3));
         ReportLine("done");
     }
     if (command == "conv2dyn") {

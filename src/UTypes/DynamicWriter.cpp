@@ -49,7 +49,8 @@ bool PlanDifferencingDisk(const HardDiskFooter& parent, const std::string& name,
         disk.locatorData.resize(disk.locatorData.size() + space, 0);
         for (size_t i = 0; i < units.size(); ++i) {
             disk.locatorData[at - static_cast<uint64_t>(disk.tableEnd) + 2 * i] = static_cast<uint8_t>(units[i]);
-            disk.locatorData[at - static_cast<uint64_t>(disk.tableEnd) + 2 * i + 1] = static_cast<uint8_t>(units[i] >> 8);
+            disk.locatorData[at - static_cast<uint64_t>(disk.tableEnd) + 2 * i + 1] =
+                static_cast<uint8_t>(units[i] >> 8);
         }
     }
     BuildDifferencingHeader(disk.header, disk.entries, parent, name, locators);

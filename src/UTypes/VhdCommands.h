@@ -30,3 +30,10 @@ void ResizeVhd(const std::string& path, int64_t newSizeBytes);
 // differencing VHD into a new dynamic VHD, with a block for each 2 MiB that
 // holds a byte other than zero.
 void ConvertToDynamic(const std::string& source, const std::string& destination);
+
+// Makes a new empty VHD of `size` bytes, fixed or dynamic.
+void CreateDisk(const std::string& destination, int64_t size, bool fixed);
+
+// Makes a new differencing VHD over the VHD `parent`, holding nothing of
+// its own yet.
+void CreateChild(const std::string& parent, const std::string& destination);

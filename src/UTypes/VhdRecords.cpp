@@ -50,8 +50,7 @@ DiskGeometry GeometryFor(int64_t size)
     return {static_cast<uint32_t>(cylinders) & 0xFFFFu, heads, kSectorsPerTrack};
 }
 
-void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t dataOffset,
-                 const DiskGeometry* stored)
+void BuildFooter(HardDiskFooter& footer, int32_t diskType, int64_t size, int64_t dataOffset, const DiskGeometry* stored)
 {
     if (dataOffset == 0) {
         dataOffset = -1;

@@ -124,5 +124,21 @@ case_chain() {
     grep -q ": $(sed -n 's/^Parent_Unique_Id=//p' out.txt | tr -d '\r')\$" info.txt || fail "another parent"
 }
 
+# create: qemu-img opens a new dynamic disk as it is; child: over qemu's own disk, read as it, named to vhdiinfo.
+case_create_child() {
+    run create c.vhd 100
+    [ "$(vsize --image-opts "$(ours c.vhd)")" -eq 104857600 ] || fail "qemu-img sees another size"
+    qemu-img info c.vhd >/dev/null || fail "qemu-img refuses a created disk without options"
+    make_qemu q.vhd 21M dynamic
+    qemu-img convert -f vpc -O raw q.vhd q.raw
+    run child q.vhd k.vhd
+    run conv2img k.vhd k.img
+    cmp -n "$(stat -c %s q.raw)" q.raw k.img || fail "the child reads otherwise than its parent"
+    run info k.vhd
+    vhdiinfo k.vhd >info.txt || fail "vhdiinfo refuses the child"
+    grep -q "Parent filename.*: $PWD/q.vhd\$" info.txt || fail "vhdiinfo: another parent name"
+    grep -q ": $(sed -n 's/^Parent_Unique_Id=//p' out.txt | tr -d '\r')\$" info.txt || fail "vhdiinfo: another parent id"
+}
+
 "case_$1"
 echo "PASS: $1"

@@ -22,9 +22,12 @@ constexpr const char* kUsage[] = {
     "dravik check source_file.vhd",
     "dravik create dest_file.vhd size_in_Mbytes [fixed]",
     "dravik child parent_file.vhd dest_file_child.vhd",
+    "dravik merge child_file.vhd",
+    "dravik reparent child_file.vhd parent_file.vhd",
 };
 
-constexpr const char* kCommands[] = {"conv2img", "conv2vhd", "info", "resize", "conv2dyn", "check", "create", "child"};
+constexpr const char* kCommands[] = {"conv2img", "conv2vhd", "info",  "resize", "conv2dyn",
+                                     "check",    "create",   "child", "merge",  "reparent"};
 
 void Dispatch(const std::vector<std::string>& args)
 {
@@ -76,6 +79,16 @@ void Dispatch(const std::vector<std::string>& args)
     if (command == "child") {
         ReportLine("creating new differencing vhd file");
         CreateChild(arg(2), arg(3));
+        ReportLine("done");
+    }
+    if (command == "merge") {
+        ReportLine("merging differencing vhd file into its parent");
+        MergeChild(arg(2));
+        ReportLine("done");
+    }
+    if (command == "reparent") {
+        ReportLine("setting the parent of a differencing vhd file");
+        ReparentChild(arg(2), arg(3));
         ReportLine("done");
     }
     if (command == "conv2dyn") {

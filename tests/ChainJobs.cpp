@@ -1,4 +1,4 @@
-// The jobs on chains, run in-process on real files: a child made over each kind of parent.
+// The jobs on chains, run in-process on real files: a child made over each kind of parent, merged into it.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -9,11 +9,16 @@
 
 namespace {
 
-int Dravik(const std::vector<std::string>& args, std::string* out = nullptr)
+// Runs dravik in-process with `faults`; -1 when they stop it.
+int Dravik(const std::vector<std::string>& args, std::string* out = nullptr, const Faults& faults = {})
 {
     std::ostringstream text;
-    TestPlatformReset();
-    const int status = RunDravik(args, text, text);
+    TestPlatformReset(faults);
+    int status = -1;
+    try {
+        status = RunDravik(args, text, text);
+    } catch (const StopProgram&) {
+    }
     if (out)
         *out = text.str();
     return status;
@@ -81,3 +86,108 @@ TEST(Child, ReadsAsItsParentAndFindsItWhereverBothGo)
 }
 
 }  // namespace
+
+// Chains whose child p/c.avhd (in folder p) merges into its parent: a fixed one; a dynamic one of 512 KiB blocks, with
+// some sectors of its own, under a child of 2 MiB blocks; a differencing one of 2 MiB blocks under a child of 512 KiB
+// blocks; and an empty one of dravik's own with a child of dravik's own.
+void (*const kChains[])() = {[] {
+                                 Fixed("p.vhd", 4 * kMiB);
+                                 SetUniqueId("p.vhd", 'P');
+                                 Differencing("c.avhd", 4 * kMiB, {3, 0}, 0xFF, 'P', u"p.vhd", {}, kMiB / 2);
+                             },
+                             [] {
+                                 Dynamic("p.vhd", 4 * kMiB, {2, 5}, {.blockSize = kMiB / 2, .bitmap = 0xF0});
+                                 SetUniqueId("p.vhd", 'P');
+                                 Differencing("c.avhd", 4 * kMiB, {1, 0}, 0xFF, 'P', u"p.vhd", {});
+                             },
+                             [] {
+                                 Dynamic("b.vhd", 4 * kMiB, {1, 0});
+                                 SetUniqueId("b.vhd", 'B');
+                                 Differencing("p.vhd", 4 * kMiB, {1}, 0x0F, 'B', u"b.vhd", {});
+                                 SetUniqueId("p.vhd", 'P');
+                                 Differencing("c.avhd", 4 * kMiB, {5, 0}, 0xFF, 'P', u"p.vhd", {}, kMiB / 2);
+                             },
+                             [] {
+                                 ASSERT_EQ(Dravik({"create", "p.vhd", "6"}) + Dravik({"child", "p.vhd", "c.avhd"}), 0);
+                                 AddBlock("c.avhd", 2, '\xFF', 3);
+                             }};
+
+// Makes chain `make` in a fresh folder p, its disks of a creator qemu-img sizes by Current Size; gives the images of
+// the child and of the parent.
+std::pair<std::string, std::string> MakeChain(void (*make)())
+{
+    fs::remove_all("p");
+    fs::create_directory("p");
+    const InFolder in("p");
+    make();
+    for (const auto& file : fs::directory_iterator("."))
+        PatchFooters(file.path(), 28, "win ");
+    return {ExpectedImage("c.avhd"), ExpectedImage("p.vhd")};
+}
+
+// The parent reads as the child did, checks clean, and the child is as it was; stopped or failed at any call and
+// merged again, likewise, and meanwhile the parent opens with each sector as before or as the child's.
+TEST(Merge, TheParentReadsAsTheChildDidAndEveryStepKeepsItWhole)
+{
+    const Scratch scratch;
+    const InFolder in(scratch.path);
+    for (const auto make : kChains) {
+        const auto [child, before] = MakeChain(make);
+        const std::string childFile = ReadFile("p/c.avhd");
+        TestPlatformReset();
+        ASSERT_EQ(Dravik({"merge", "p/c.avhd"}), 0);
+        const int64_t calls = TestPlatformCounters().calls, writes = TestPlatformCounters().writes;
+        std::string out;
+        EXPECT_EQ(Dravik({"conv2img", "p/p.vhd", "p/m.img"}) + Dravik({"check", "p/p.vhd"}, &out), 0);
+        EXPECT_TRUE(ReadFile("p/m.img") == child);
+        EXPECT_NE(out.find("errors=0 warnings=0"), out.npos) << out;
+        EXPECT_TRUE(ReadFile("p/c.avhd") == childFile);
+        for (int64_t n = 1; n <= calls + writes; ++n) {
+            const std::string call = "call " + std::to_string(n);
+            MakeChain(make);
+            const bool stop = n > calls;
+            const int status = Dravik({"merge", "p/c.avhd"}, nullptr,
+                                      stop ? Faults{.stopAfterWrites = n - calls - 1} : Faults{.fail = call.c_str()});
+            ASSERT_EQ(Dravik({"conv2img", "p/p.vhd", "p/m.img"}), 0) << n;
+            const std::string now = ReadFile("p/m.img");
+            EXPECT_TRUE(status != 0 || now == child) << n;
+            for (size_t at = 0; at < now.size(); at += 512)
+                ASSERT_TRUE(now.compare(at, 512, before, at, 512) == 0 || now.compare(at, 512, child, at, 512) == 0)
+                    << n << ": sector " << at / 512;
+            ASSERT_EQ(Dravik({"merge", "p/c.avhd"}) + Dravik({"conv2img", "p/p.vhd", "p/m.img"}), 0) << n;
+            EXPECT_TRUE(ReadFile("p/m.img") == child) << n;
+            EXPECT_EQ(Dravik({"check", "p/p.vhd"}, &out), 0) << out;
+        }
+    }
+}
+
+// Pointed at a copy of its parent in a folder of a 100-character name, a child reads as before, its blocks untouched,
+// also once the old parent is gone; stopped or failed at any call, it still reads as before with its old parent.
+TEST(Reparent, TheChildReadsAsBeforeAtEveryStepAndWithItsParentMoved)
+{
+    const Scratch scratch;
+    const InFolder in(scratch.path);
+    const std::string far = "p/" + std::string(100, 'd') + "/p.vhd";
+    auto make = [&] {
+        const std::string image = MakeChain(kChains[3]).first;
+        fs::create_directories(fs::path(far).parent_path());
+        fs::copy_file("p/p.vhd", far);
+        return image;
+    };
+    const std::string image = make(), child = ReadFile("p/c.avhd");
+    TestPlatformReset();
+    ASSERT_EQ(Dravik({"reparent", "p/c.avhd", far}), 0);
+    const int64_t calls = TestPlatformCounters().calls, writes = TestPlatformCounters().writes;
+    fs::remove("p/p.vhd");
+    EXPECT_EQ(Dravik({"conv2img", "p/c.avhd", "p/c.img"}), 0);
+    EXPECT_TRUE(ReadFile("p/c.img") == image);
+    EXPECT_TRUE(ReadFile("p/c.avhd", 1536, int64_t(child.size()) - 2048) == child.substr(1536, child.size() - 2048));
+    for (int64_t n = 1; n <= calls + writes; ++n) {
+        const std::string call = "call " + std::to_string(n);
+        make();
+        Dravik({"reparent", "p/c.avhd", far}, nullptr,
+               n > calls ? Faults{.stopAfterWrites = n - calls - 1} : Faults{.fail = call.c_str()});
+        EXPECT_EQ(Dravik({"conv2img", "p/c.avhd", "p/c.img"}), 0) << n;
+        EXPECT_TRUE(ReadFile("p/c.img") == image) << n;
+    }
+}

@@ -343,7 +343,8 @@ void Dynamic4(int64_t at = 0, const std::string& bytes = "")
     "dest_file_fixed.vhd|dravik resize source_file_fixed.vhd size_in_Mbytes|"                        \
     "dravik info source_file.vhd|dravik conv2dyn source_file dest_file_dynamic.vhd|"                 \
     "dravik check source_file.vhd|dravik create dest_file.vhd size_in_Mbytes [fixed]|"               \
-    "dravik child parent_file.vhd dest_file_child.vhd"
+    "dravik child parent_file.vhd dest_file_child.vhd|dravik merge child_file.vhd|"                  \
+    "dravik reparent child_file.vhd parent_file.vhd"
 #define FIXED "disk_type=fixed"
 #define FS10 "filesize=10486272"
 #define DYNAMIC "disk_type=dynamic"
@@ -840,6 +841,13 @@ const Case kCases[] = {
     {"child_onto_its_base", ThreeDeep, "child top.avhd base.vhd", "", 1, "", "dravik: base.vhd exists; not replaced"},
     {"child_of_no_vhd", Image4K, "child a.img c.vhd", "", 1, "", "dravik: a.img is no VHD"},
     {"child_chain_broken", ThreeDeepWithoutBase, "child top.avhd c.vhd", "", 1, "", "dravik: the parent of ./mid.vhd*"},
+    // merge and reparent
+    {"merge_nothing", FixedA, "merge a.vhd", "", 1, "", "dravik: a.vhd is no differencing disk; nothing to merge"},
+    {"merge_sizes_differ", OverFixed, "merge child.avhd", "", 1, "",
+     "dravik: the Current Size of child.avhd, 8388608 bytes, differs from that of fixed.vhd, 4194304 bytes"},
+    {"merge_chain_broken", ThreeDeepWithoutBase, "merge top.avhd", "", 1, "", "dravik: the parent of ./mid.vhd*"},
+    {"reparent_another_id", GoneAndAnotherId, "reparent a.avhd old.vhd", "", 1, "",
+     "dravik: the Unique Id of old.vhd is 00000000-*, and the parent of a.avhd is 50505050-*; a.avhd is unchanged"},
     // check
     {"check_dynamic",
      [] { Dynamic4(); },
@@ -959,8 +967,10 @@ std::string Framed(const Case& c)
         : word == "resize"   ? "resizing vhd file to " + (args.size() > 2 ? args[2] : "")
         : word == "create"
             ? "creating new " + std::string(args.size() > 3 && args[3] == "fixed" ? "fixed" : "dynamic") + " vhd file"
-        : word == "child" ? "creating new differencing vhd file"
-                          : "";
+        : word == "child"    ? "creating new differencing vhd file"
+        : word == "merge"    ? "merging differencing vhd file into its parent"
+        : word == "reparent" ? "setting the parent of a differencing vhd file"
+                             : "";
     if (text.empty() && word != "info" && word != "check")
         return c.out;
     for (const std::string part : {c.out, c.options.fatal ? "" : "done"})

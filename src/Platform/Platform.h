@@ -106,6 +106,10 @@ int PlatformNextData(PlatformFile* file, int64_t position, int64_t* dataStart, i
 // such holes unasked, so there it does nothing.
 bool PlatformMakeSparse(PlatformFile* file);
 
+// Waits until the file's data written so far is on the device, so that no
+// write after this reaches it first (fdatasync, FlushFileBuffers).
+bool PlatformFlush(PlatformFile* file);
+
 // Cuts the file back to, or extends it with zeros (a hole where the file
 // system allows) to, the given length (SetFilePointer, SetEndOfFile).
 bool PlatformSetLength(PlatformFile* file, int64_t length);

@@ -382,6 +382,18 @@ bool PlatformMakeSparse(PlatformFile* file)
     return file != nullptr || Fail(EBADF);
 }
 
+bool PlatformFlush(PlatformFile* file)
+{
+    if (file == nullptr) {
+        return Fail(EBADF);
+    }
+    int result = 0;
+    do {
+        result = fdatasync(file->fd);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || Fail(errno);
+}
+
 bool PlatformSetLength(PlatformFile* file, int64_t length)
 {
     if (file == nullptr) {

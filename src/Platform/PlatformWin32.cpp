@@ -301,6 +301,14 @@ bool PlatformMakeSparse(PlatformFile* file)
     return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED || Fail(code);
 }
 
+bool PlatformFlush(PlatformFile* file)
+{
+    if (file == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    return FlushFileBuffers(file->handle) != 0 || FailLast();
+}
+
 bool PlatformSetLength(PlatformFile* file, int64_t length)
 {
     if (length < 0) {

@@ -275,7 +275,7 @@ bool HasSourceHeader(const SourceDisk& source)
     return true;
 }
 
-VirtualDisk DiskOf(const SourceDisk& source)
+VirtualDisk DiskOf(const SourceDisk& source, bool ownSectors)
 {
     VirtualDisk disk;
     if (source.kind == DiskKind::Raw || source.kind == DiskKind::Fixed) {
@@ -290,7 +290,8 @@ VirtualDisk DiskOf(const SourceDisk& source)
     const uint32_t sourceType = source.kind == DiskKind::Differencing ? kDiskTypeDifferencing : kDiskTypeDynamic;
     disk.layers.push_back({source.file.get(), source.size, sourceType, source.path, true, 0, records.blocks});
     ReadLayerTable(disk.layers[0], records.header);
-    for (const ChainDisk& parent : source.chain.parents) {
+    for (size_t i = 0; !ownSectors && i < source.chain.parents.size(); ++i) {
+        const ChainDisk& parent = source.chain.parents[i];
         Layer layer{parent.file.get(),         parent.size,          parent.records.type, parent.path, false,
                     parent.size - kFooterSize, parent.records.blocks};
         if (layer.type != kDiskTypeFixed) {

@@ -86,8 +86,11 @@ struct VirtualDisk {
 // area of a fixed disk, or the layers of a dynamic or differencing disk,
 // every layer's table read, up to Current Size. A table that cannot be read
 // whole is said on standard error, and its blocks that could not be read
-// are unallocated.
-VirtualDisk DiskOf(const SourceDisk& source);
+// are unallocated. With `ownSectors`, a differencing disk gives only the
+// sectors it holds itself: its runs are its bitmaps' present sectors.
+// REQUIRES: a dynamic or differencing source has a header and a Block Size
+// dravik reads.
+VirtualDisk DiskOf(const SourceDisk& source, bool ownSectors = false);
 
 // Says on standard error, for each disk of the chain whose blocks or table
 // lie past the end of its file, that it is cut short. Gives true when one is.

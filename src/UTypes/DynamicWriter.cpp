@@ -35,27 +35,31 @@ bool PlanDifferencingDisk(const HardDiskFooter& parent, const std::string& name,
         return false;
     }
     BuildFooter(disk.footer, kDiskTypeDifferencing, size, kHeaderOffset, &geometry);
-    // Each locator's path in UTF-16 little-endian, in whole sectors.
     std::vector<LocatorEntry> locators;
     for (const auto& [code, path] : {std::pair{"W2ku", absolute}, std::pair{"W2ru", relative}}) {
-        if (path.empty()) {
-            continue;
-        }
-        const std::u16string units = Utf8ToUtf16(path);
-        const auto length = static_cast<uint32_t>(2 * units.size());
-        const uint32_t space = (length + kSectorSize - 1) / kSectorSize * kSectorSize;
-        const auto at = static_cast<uint64_t>(disk.tableEnd) + disk.locatorData.size();
-        locators.push_back({code, space, length, at});
-        disk.locatorData.resize(disk.locatorData.size() + space, 0);
-        for (size_t i = 0; i < units.size(); ++i) {
-            disk.locatorData[at - static_cast<uint64_t>(disk.tableEnd) + 2 * i] = static_cast<uint8_t>(units[i]);
-            disk.locatorData[at - static_cast<uint64_t>(disk.tableEnd) + 2 * i + 1] =
-                static_cast<uint8_t>(units[i] >> 8);
+        if (!path.empty()) {
+            const auto at = static_cast<uint64_t>(disk.tableEnd) + disk.locatorData.size();
+            locators.push_back(AddLocatorData(code, path, at, disk.locatorData));
         }
     }
-    BuildDifferencingHeader(disk.header, disk.entries, parent, name, locators);
+    BuildDynamicHeader(disk.header, disk.entries);
+    SetParent(disk.header, parent, name, locators);
     disk.blocksFrom = disk.tableEnd + static_cast<int64_t>(disk.locatorData.size());
     return true;
+}
+
+LocatorEntry AddLocatorData(const char* code, const std::string& path, uint64_t offset, std::vector<uint8_t>& data)
+{
+    const std::u16string units = Utf8ToUtf16(path);
+    const auto length = static_cast<uint32_t>(2 * units.size());
+    const uint32_t space = (length + kSectorSize - 1) / kSectorSize * kSectorSize;
+    const size_t start = data.size();
+    data.resize(start + space, 0);
+    for (size_t i = 0; i < units.size(); ++i) {
+        data[start + 2 * i] = static_cast<uint8_t>(units[i]);
+        data[start + 2 * i + 1] = static_cast<uint8_t>(units[i] >> 8);
+    }
+    return {code, space, length, offset};
 }
 
 int64_t PaddedEntries(const NewDynamicDisk& disk)
@@ -95,6 +99,16 @@ bool EntryFor(int64_t place, uint32_t* stored)
 int64_t WriteEntries(PlatformFile* file, int64_t tableOffset, uint64_t first, const uint32_t* stored, uint32_t count)
 {
     return PlatformWriteAt(file, tableOffset + static_cast<int64_t>(4 * first), stored, 4 * count);
+}
+
+bool WriteFooterAt(PlatformFile* file, const HardDiskFooter& footer, int64_t end)
+{
+    return PlatformWriteAt(file, end, &footer, sizeof footer) == kFooterSize;
+}
+
+bool WriteHeader(PlatformFile* file, int64_t at, const DynamicDiskHeader& header)
+{
+    return PlatformWriteAt(file, at, &header, sizeof header) == static_cast<int64_t>(sizeof header);
 }
 
 bool WriteFooters(PlatformFile* file, const HardDiskFooter& footer, int64_t end)

@@ -52,6 +52,10 @@ bool PlanDynamicDisk(int64_t size, uint64_t leastEntries, NewDynamicDisk& disk);
 bool PlanDifferencingDisk(const HardDiskFooter& parent, const std::string& name, const std::string& absolute,
                           const std::string& relative, NewDynamicDisk& disk);
 
+// The data of a locator `code` naming `path`, to lie at `offset`: the path
+// in UTF-16 little-endian, padded to whole sectors, appended to `data`.
+LocatorEntry AddLocatorData(const char* code, const std::string& path, uint64_t offset, std::vector<uint8_t>& data);
+
 // The entries of the padded table, unallocated ones after Max Table Entries.
 int64_t PaddedEntries(const NewDynamicDisk& disk);
 
@@ -76,6 +80,13 @@ int64_t WriteEntries(PlatformFile* file, int64_t tableOffset, uint64_t first, co
 // one at the end is written. Gives false, with the error saved, at the
 // first write that fails.
 bool WriteFooters(PlatformFile* file, const HardDiskFooter& footer, int64_t end);
+
+// A disk that grows gets its footer at its new end first, before anything
+// is written where the footer was: the file always ends with a footer.
+bool WriteFooterAt(PlatformFile* file, const HardDiskFooter& footer, int64_t end);
+
+// A header, in one write: a stop before it leaves the old one whole.
+bool WriteHeader(PlatformFile* file, int64_t at, const DynamicDiskHeader& header);
 
 // A whole new disk without blocks, in the writer's order: the header and
 // the locators' data, the table of unallocated entries in large pieces,

@@ -37,3 +37,9 @@ void CreateDisk(const std::string& destination, int64_t size, bool fixed);
 // Makes a new differencing VHD over the VHD `parent`, holding nothing of
 // its own yet.
 void CreateChild(const std::string& parent, const std::string& destination);
+
+// Writes the sectors a differencing VHD holds into its parent, in place.
+void MergeChild(const std::string& child);
+
+// Points a differencing VHD at `parent`, the disk of its Parent Unique Id.
+void ReparentChild(const std::string& child, const std::string& parent);

@@ -99,10 +99,9 @@ void BuildDynamicHeader(DynamicDiskHeader& header, uint32_t maxTableEntries)
     header.checksum = Swap32(HeaderChecksum(header));
 }
 
-void BuildDifferencingHeader(DynamicDiskHeader& header, uint32_t maxTableEntries, const HardDiskFooter& parent,
-                             const std::string& name, const std::vector<LocatorEntry>& locators)
+void SetParent(DynamicDiskHeader& header, const HardDiskFooter& parent, const std::string& name,
+               const std::vector<LocatorEntry>& locators)
 {
-    BuildDynamicHeader(header, maxTableEntries);
     std::memcpy(header.parentUniqueId, parent.uniqueId, sizeof header.parentUniqueId);
     header.parentTimeStamp = parent.timeStamp;  // both big-endian
     std::u16string units = Utf8ToUtf16(name);
@@ -112,16 +111,26 @@ void BuildDifferencingHeader(DynamicDiskHeader& header, uint32_t maxTableEntries
         units = Utf8ToUtf16(separator == std::string::npos ? name : name.substr(separator + 1));
         units.resize(std::min(units.size(), kLongest));
     }
+    std::memset(header.parentUnicodeName, 0, sizeof header.parentUnicodeName);
     for (size_t i = 0; i < units.size(); ++i) {
         header.parentUnicodeName[2 * i] = static_cast<uint8_t>(units[i] >> 8);
         header.parentUnicodeName[2 * i + 1] = static_cast<uint8_t>(units[i]);
     }
-    for (size_t i = 0; i < locators.size() && i < std::size(header.parentLocators); ++i) {
-        ParentLocator& locator = header.parentLocators[i];
-        std::memcpy(locator.platformCode, locators[i].code, sizeof locator.platformCode);
-        locator.dataSpace = Swap32(locators[i].space);
-        locator.dataLength = Swap32(locators[i].length);
-        locator.dataOffset = Swap64(locators[i].offset);
+    for (const LocatorEntry& entry : locators) {
+        ParentLocator* slot = nullptr;
+        for (ParentLocator& locator : header.parentLocators) {
+            const bool free = FieldText(locator.platformCode, sizeof locator.platformCode).empty();
+            if (std::memcmp(locator.platformCode, entry.code, 4) == 0 || (slot == nullptr && free)) {
+                slot = &locator;
+            }
+        }
+        if (slot != nullptr) {
+            std::memcpy(slot->platformCode, entry.code, sizeof slot->platformCode);
+            slot->dataSpace = Swap32(entry.space);
+            slot->dataLength = Swap32(entry.length);
+            slot->reserved = 0;
+            slot->dataOffset = Swap64(entry.offset);
+        }
     }
     header.checksum = 0;
     header.checksum = Swap32(HeaderChecksum(header));

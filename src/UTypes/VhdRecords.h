@@ -226,12 +226,13 @@ struct LocatorEntry {
     uint64_t offset;
 };
 
-// Fills all 1024 bytes of the header of a differencing disk over the disk
-// whose footer is `parent`: as BuildDynamicHeader, and the parent's Unique
-// Id and Time Stamp, its Unicode Name `name` (its last component where the
-// whole is longer than the field's 256 units), and `locators`.
-void BuildDifferencingHeader(DynamicDiskHeader& header, uint32_t maxTableEntries, const HardDiskFooter& parent,
-                             const std::string& name, const std::vector<LocatorEntry>& locators);
+// Makes a header name the parent whose footer is `parent`: its Unique Id
+// and Time Stamp, its Unicode Name `name` (its last component where the
+// whole is longer than the field's 256 units), and `locators`, each in the
+// entry of its code, or else in the first free one; other entries stay.
+// The Checksum last.
+void SetParent(DynamicDiskHeader& header, const HardDiskFooter& parent, const std::string& name,
+               const std::vector<LocatorEntry>& locators);
 
 // UTF-8 text in UTF-16 units; a byte that starts no character becomes U+FFFD.
 std::u16string Utf8ToUtf16(const std::string& text);

@@ -21,6 +21,7 @@ REAL(PlatformWriteAt);
 REAL(PlatformCopyRange);
 REAL(PlatformCopyInSystem);
 REAL(PlatformSetLength);
+REAL(PlatformFlush);
 REAL(PlatformRemoveFile);
 REAL(PlatformRenameNoReplace);
 REAL(PlatformAlloc);
@@ -187,6 +188,11 @@ bool PlatformSharesExtents(PlatformFile* from, PlatformFile* to)
 int PlatformNextData(PlatformFile* file, int64_t at, int64_t* start, int64_t* end)
 {
     return RealPlatformNextData(Count("nextdata").fail ? nullptr : file, at, start, end);
+}
+
+bool PlatformFlush(PlatformFile* file)
+{
+    return RealPlatformFlush(Count("flush").fail ? nullptr : file);
 }
 
 bool PlatformSetLength(PlatformFile* file, int64_t length)

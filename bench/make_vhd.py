@@ -3,7 +3,7 @@
 
     make_vhd.py fixed        OUT SIZE_MIB              random data, then a fixed footer
     make_vhd.py dynamic      OUT SIZE_MIB full|quarter|third|none [BLOCK_KIB]
-    make_vhd.py differencing OUT SIZE_MIB PARENT       quarter, over PARENT
+    make_vhd.py differencing OUT SIZE_MIB PARENT [full|quarter|third]
 
 dynamic full:    every block allocated, bitmap all ones, random data
 dynamic quarter: every fourth block allocated, with a partial bitmap (runs
@@ -14,9 +14,10 @@ dynamic third:   as quarter, every third block
 dynamic none:    no block allocated (the file is the table and two footers)
 BLOCK_KIB:       the Block Size, a power of two; 2048 (2 MiB) if not given;
                  a block's bitmap takes a sector per 2 MiB or part of it
-differencing:    laid out as dynamic quarter, with Disk Type 4, over the disk
-                 PARENT, which it names by its Unique Id and by a W2ru
-                 locator (its file name, in the same folder)
+differencing:    laid out as dynamic quarter (or the fill given), with
+                 Disk Type 4, over the disk PARENT, which it names by its
+                 Unique Id and by a W2ru locator (its file name, in the
+                 same folder)
 
 Footers carry the creator "qem2", which tells qemu-img to take the disk size
 from Current Size, as dravik's image length follows from the table; with
@@ -149,7 +150,7 @@ def main():
     if kind == "fixed":
         make_fixed(path, size)
     elif kind == "differencing":
-        make_dynamic(path, size, "quarter", sys.argv[4])
+        make_dynamic(path, size, sys.argv[5] if len(sys.argv) > 5 else "quarter", sys.argv[4])
     else:
         make_dynamic(path, size, sys.argv[4], block=int(sys.argv[5]) * 1024 if len(sys.argv) > 5 else BLOCK)
 

@@ -10,10 +10,15 @@
 //     once: its footer goes to the new end first, so that the file always
 //     ends with a footer (a parent is found by its trailing footer), and is
 //     on the device before anything is written where it was.
-//  2. The child's sectors go into the parent's blocks, present and reserved,
-//     and reach the device.
+//  2. The child's sectors go into the parent's blocks, present and reserved.
 //  3. The bitmaps and the table entries, each block's bitmap before its
-//     entry: from here on a reader sees the child's sectors.
+//     entry: from here on a reader sees the child's sectors. Where a bit
+//     that was clear is set in a block the parent had, or a new block of a
+//     differencing parent leaves sectors to the parent's parent, the
+//     sectors are on the device first, so that no power cut leaves a bit
+//     set over what was never written. A new block of a dynamic parent
+//     needs no such wait: until its data is written it reads as zeros,
+//     which is what the parent read there.
 // A merge stopped at any point is completed by running it again; blocks it
 // reserved and did not enter are left unused.
 #include <algorithm>
@@ -43,6 +48,7 @@ struct Parent {
     std::vector<uint32_t> table{};    // host order
     std::vector<uint32_t> planned{};  // host order
     std::string failure{};            // the first write that failed
+    bool flushed = false;             // the child's sectors are on the device
 };
 
 bool Unallocated(uint32_t entry)
@@ -156,7 +162,7 @@ bool CopySectors(VirtualDisk& child, Parent& parent)
         give();
     }
     TransferFinish(transfer);
-    return parent.failure.empty() && Written(parent, PlatformFlush(parent.file.get()), 0);
+    return parent.failure.empty();
 }
 
 // Pass 3, for one block the child gives the sectors marked in `bits`: its
@@ -178,6 +184,12 @@ bool EnterBlock(Parent& parent, uint64_t block, const std::vector<uint8_t>& bits
     }
     const uint32_t stored = Swap32(parent.planned[block]);
     const int64_t entryAt = parent.tableOffset + static_cast<int64_t>(4 * block);
+    if (changed && (!reserved || parent.type == kDiskTypeDifferencing) && !parent.flushed) {
+        parent.flushed = Written(parent, PlatformFlush(parent.file.get()), at);
+        if (!parent.flushed) {
+            return false;
+        }
+    }
     return !changed ||
            (Written(parent,
                     PlatformWriteAt(parent.file.get(), at, bitmap.data(), parent.blocks.bitmapBytes) ==
@@ -206,8 +218,7 @@ bool EnterBlocks(VirtualDisk& child, Parent& parent)
         }
         return true;
     });
-    return walked && (current < 0 || EnterBlock(parent, static_cast<uint64_t>(current), bits)) &&
-           Written(parent, PlatformFlush(parent.file.get()), 0);
+    return walked && (current < 0 || EnterBlock(parent, static_cast<uint64_t>(current), bits));
 }
 
 // Why the parent cannot take the child's sectors, or nothing; reads its table.

@@ -137,7 +137,7 @@ case_create_child() {
     run info k.vhd
     vhdiinfo k.vhd >info.txt || fail "vhdiinfo refuses the child"
     grep -q "Parent filename.*: $PWD/q.vhd\$" info.txt || fail "vhdiinfo: another parent name"
-    grep -q ": $(sed -n 's/^Parent_Unique_Id=//p' out.txt | tr -d '\r')\$" info.txt || fail "vhdiinfo: another parent id"
+    grep -q ": $(sed -n 's/^Parent_Unique_Id=//p' out.txt | tr -d '\r')\$" info.txt || fail "vhdiinfo: another id"
 }
 
 "case_$1"

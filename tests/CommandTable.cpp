@@ -454,6 +454,8 @@ const Case kCases[] = {
      "Creator_Application=AB|Creator_Version=$0012|Creator_Host_OS=ABC |Original_Size=-9223372036854775803|"
      "Current_Size=10485760|Checksum=$*|saved_state=255",
      0},
+    {"info_block_size", [] { Dynamic("d.vhd", 4 * kMiB, {}, {.blockSize = kMiB / 2}); }, kInfoD,
+     "*|max_entries=8 -> 4194304 bytes|block_size=524288|*", 0},
     {"info_sizes_zero", [] { Put("z.vhd", 0, Footer(2, 0)); }, "info z.vhd",
      "filesize=512|Infos found in header - fixed|*|not a valid vhd", 1},
     {"info_no_header", [] { Put("d.vhd", 0, Footer(4, 512, 512)); }, kInfoD,
@@ -644,6 +646,8 @@ const Case kCases[] = {
     {"chain_another_id", GoneAndAnotherId, kChild, NOT_VHD, 1, "",
      "dravik: the parent of a.avhd was not found; tried ./gone.vhd (*), ./old.vhd (another Unique Id)"},
     {"chain_loop", Loop, kChild, NOT_VHD, 1, "", "dravik: the chain of a.avhd comes back to ./a.avhd"},
+    {"chain_parent_not_sectors", [] { OverFixed(), Put("fixed.vhd", 2 * kBlock + 512, "x"); }, "conv2img child.avhd o",
+     NOT_VHD, 1, "", "dravik: the parent of child.avhd was not found; tried *fixed.vhd (not whole sectors)*"},
     {"chain_too_deep", TooDeep, "conv2img d0.vhd out.img", NOT_VHD, 1, "",
      "dravik: the chain of d0.vhd is longer than 64 disks"},
     {"chain_large_blocks", LargeBlocks, kChild, NOT_VHD, 1, "",

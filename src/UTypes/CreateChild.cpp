@@ -36,6 +36,10 @@ void CreateChild(const std::string& parent, const std::string& destination)
     if ((disk.kind == DiskKind::Dynamic || disk.kind == DiskKind::Differencing) && !HasSourceHeader(disk)) {
         return;
     }
+    if (destination.empty()) {
+        ReportProblem("no destination given");
+        return;
+    }
     if (PlatformFileSize(destination) >= 0) {
         ReportProblem(destination + " exists; not replaced");
         return;

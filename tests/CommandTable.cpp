@@ -846,6 +846,7 @@ const Case kCases[] = {
     {"merge_sizes_differ", OverFixed, "merge child.avhd", "", 1, "",
      "dravik: the Current Size of child.avhd, 8388608 bytes, differs from that of fixed.vhd, 4194304 bytes"},
     {"merge_chain_broken", ThreeDeepWithoutBase, "merge top.avhd", "", 1, "", "dravik: the parent of ./mid.vhd*"},
+    {"reparent_loop", Loop, "reparent a.avhd b.avhd", "", 1, "", "dravik: the chain of b.avhd holds a.avhd; *"},
     {"reparent_another_id", GoneAndAnotherId, "reparent a.avhd old.vhd", "", 1, "",
      "dravik: the Unique Id of old.vhd is 00000000-*, and the parent of a.avhd is 50505050-*; a.avhd is unchanged"},
     // check
@@ -1242,6 +1243,21 @@ INSTANTIATE_TEST_SUITE_P(Table, FaultSweep, testing::ValuesIn([] {
                              return swept;
                          }()),
                          kRowName);
+
+#ifndef _WIN32
+// Pages of zeros in an allocated block, as absent sectors and unallocated blocks, are holes in the raw image.
+TEST(RoundTrip, ZerosInABlockAreHolesInTheImage)
+{
+    const Scratch scratch;
+    const InFolder in(scratch.path);
+    Dynamic("in.vhd", 2 * kBlock, {1});
+    Put("in.vhd", 2560, std::string(kBlock, '\0'));
+    struct stat image {};
+    EXPECT_EQ(Quietly({"conv2img", "in.vhd", "out.img"}), 0);
+    EXPECT_EQ(stat("out.img", &image), 0);
+    EXPECT_EQ(image.st_blocks, 0);
+}
+#endif
 
 // Every disk dravik writes up to 2040 GiB, at sizes about each geometry threshold, gets at most notes from check.
 TEST(Check, EveryDiskDravikWritesGetsAtMostNotes)

@@ -846,6 +846,7 @@ const Case kCases[] = {
     {"merge_sizes_differ", OverFixed, "merge child.avhd", "", 1, "",
      "dravik: the Current Size of child.avhd, 8388608 bytes, differs from that of fixed.vhd, 4194304 bytes"},
     {"merge_chain_broken", ThreeDeepWithoutBase, "merge top.avhd", "", 1, "", "dravik: the parent of ./mid.vhd*"},
+    {"reparent_missing", [] {}, "reparent no.avhd p.vhd", "", 1, "", "dravik: cannot open no.avhd: *"},
     {"reparent_loop", Loop, "reparent a.avhd b.avhd", "", 1, "", "dravik: the chain of b.avhd holds a.avhd; *"},
     {"reparent_another_id", GoneAndAnotherId, "reparent a.avhd old.vhd", "", 1, "",
      "dravik: the Unique Id of old.vhd is 00000000-*, and the parent of a.avhd is 50505050-*; a.avhd is unchanged"},

@@ -1,5 +1,4 @@
-// The jobs on chains, run in-process on real files: a child made over each kind of parent, merged into it, pointed at
-// it where it was moved.
+// The jobs on chains, in-process on real files: child, merge, reparent.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -25,7 +24,7 @@ int Dravik(const std::vector<std::string>& args, std::string* out = nullptr, con
     return status;
 }
 
-// Runs dravik with call `n` failed, or, `n` past `calls`, stopped after n - calls - 1 writes.
+// Dravik with call `n` failed or, past `calls`, stopped after n - calls - 1 writes.
 int Faulted(const std::vector<std::string>& args, int64_t n, int64_t calls)
 {
     const std::string call = "call " + std::to_string(n);
@@ -38,16 +37,14 @@ bool Clean(const std::string& disk)
     return Dravik({"check", disk}, &out) == 0 && out.find("errors=0 warnings=0") != out.npos;
 }
 
-// The image conv2img makes of `disk`.
+// conv2img's image of `disk`.
 std::string Image(const std::string& disk)
 {
     return Dravik({"conv2img", disk, "x.img"}) == 0 ? ReadFile("x.img") : "refused";
 }
 
-// Chains whose child c.avhd (in folder p) has sectors the parent p.vhd lacks: a fixed parent; a dynamic one of 512 KiB
-// blocks, some sectors its own, under a child of 2 MiB blocks; a differencing one of 2 MiB blocks under a child of 512
-// KiB blocks; an empty one of dravik's own, with a child of dravik's own given a block as writers add one (its footer
-// at the new end first, then the block where it was, then the table entry).
+// Chains of c.avhd over p.vhd, in folder p: over a fixed disk; over a dynamic one of 512 KiB blocks, some sectors its
+// own; over a differencing one, the child of 512 KiB blocks; over dravik's create, the child dravik's, a block added.
 void (*const kChains[])() = {[] {
                                  Fixed("p.vhd", 4 * kMiB);
                                  SetUniqueId("p.vhd", 'P');
@@ -73,8 +70,7 @@ void (*const kChains[])() = {[] {
                                  Put("c.avhd", 1536 + 8, Be(uint64_t(end / 512), 4));
                              }};
 
-// Makes chain `make` in a fresh folder p, of a creator that qemu-img sizes by Current Size; gives the images of the
-// child and of the parent, by the reference reader.
+// Makes a chain, of a creator qemu-img sizes by Current Size; gives the child's and the parent's images.
 std::pair<std::string, std::string> MakeChain(void (*make)())
 {
     fs::remove_all("p");
@@ -86,9 +82,8 @@ std::pair<std::string, std::string> MakeChain(void (*make)())
     return {ExpectedImage("c.avhd"), ExpectedImage("p.vhd")};
 }
 
-// A child of each parent, made in a sibling folder, reads as the parent, checks clean and names it, also with both
-// folders moved, where its relative locator alone finds the parent. Each chain merged: the parent reads as the child
-// did and checks clean, the child unchanged.
+// A child made in a sibling folder reads as its parent, checks clean, names it, and still finds it when both folders
+// move. Merged, the parent reads as the child did and checks clean, the child unchanged.
 TEST(Chains, AChildReadsAsItsParentAndAMergeMakesTheParentReadAsTheChild)
 {
     const Scratch scratch;
@@ -115,8 +110,7 @@ TEST(Chains, AChildReadsAsItsParentAndAMergeMakesTheParentReadAsTheChild)
     }
 }
 
-// A merge failed at any call or stopped after any write leaves the parent opening, each sector as before or as the
-// child's; merged again, the parent reads as the child and checks clean.
+// A merge failed or stopped anywhere leaves each parent sector as before or as the child's; run again, it completes.
 TEST(FaultSweep, AMergeStoppedAnywhereCompletesWhenRunAgain)
 {
     const Scratch scratch;
@@ -139,8 +133,8 @@ TEST(FaultSweep, AMergeStoppedAnywhereCompletesWhenRunAgain)
     }
 }
 
-// Pointed at a copy of its parent in a folder of a 100-character name, a child reads as before, its blocks untouched,
-// also once the old parent is gone; failed at any call or stopped after any write, it reads as before.
+// Pointed at its parent's copy in a folder of a 100-character name, a child reads as before, blocks untouched, also
+// with the old parent gone; failed or stopped anywhere, it reads as before.
 TEST(Chains, AReparentedChildReadsAsBeforeAtEveryStep)
 {
     const Scratch scratch;

@@ -43,8 +43,8 @@ std::string Image(const std::string& disk)
     return Dravik({"conv2img", disk, "x.img"}) == 0 ? ReadFile("x.img") : "refused";
 }
 
-// Chains of c.avhd over p.vhd, in folder p: over a fixed disk; over a dynamic one of 512 KiB blocks, some sectors its
-// own; over a differencing one, the child of 512 KiB blocks; over dravik's create, the child dravik's, a block added.
+// c.avhd over p.vhd in folder p, p: fixed; dynamic of 512 KiB blocks, some sectors its own; differencing, under a
+// child of 512 KiB blocks; dravik's create, under dravik's child with a block added.
 void (*const kChains[])() = {[] {
                                  Fixed("p.vhd", 4 * kMiB);
                                  SetUniqueId("p.vhd", 'P');

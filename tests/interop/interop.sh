@@ -116,14 +116,6 @@ case_block_sizes() {
     qemu-img compare -q -f vpc -F raw c.vhd d.img || fail "conv2dyn writes another disk"
 }
 
-case_chain() {
-    python3 "${0%/*}/../../bench/make_vhd.py" dynamic base.vhd 4 full
-    python3 "${0%/*}/../../bench/make_vhd.py" differencing child.vhd 4 base.vhd
-    run info child.vhd
-    vhdiinfo child.vhd >info.txt && grep -q "Differential" info.txt || fail "vhdiinfo"
-    grep -q ": $(sed -n 's/^Parent_Unique_Id=//p' out.txt | tr -d '\r')\$" info.txt || fail "another parent"
-}
-
 # create: qemu-img opens a new dynamic disk as it is; child: over qemu's own disk, read as it, named to vhdiinfo.
 case_create_child() {
     run create c.vhd 100

@@ -1,8 +1,8 @@
 // Every command line dravik is tested with, run in-process (also on two workers copying inside the system) and as the
-// program (also under Wine). A row gives the files made first, what the command prints between the front end's lines,
-// its status, the files it writes ("NAME=LENGTH:DIGEST", or "NAME<VHD": the image VHD stands for, by ExpectedImage) or
-// removes ("-NAME") and its standard error; no other file may change. In outputs "|" ends a line, "X~N" is N lines X,
-// "*" any text, "{E}" an injected error's text.
+// program (also under Wine). A row: the files made first, what the command prints between the front end's lines, its
+// status, the files it writes ("NAME=LENGTH:DIGEST", or "NAME<VHD": VHD's image by ExpectedImage) or removes ("-NAME"),
+// its standard error; no other file may change. In outputs "|" ends a line, "X~N" is N lines X, "*" any text, "{E}"
+// an injected error's text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -486,7 +486,15 @@ const Case kCases[] = {
      {.posix = true}},
     {"img_onto_folder", FixedAndFolder, "conv2img in.vhd sub", FIXED "|writefile error:*", 1, "",
      "dravik: could not create sub: *"},
-    // The next three digests: out.img as the injected fault leaves it.
+    // The next four digests: out.img as the injected fault leaves it.
+    {"fixed_first_chunk",
+     FixedIn,
+     kToImg,
+     FIXED "|writefile error:{E}",
+     1,
+     "out.img=0:4fd0bfc1",
+     "",
+     {.faults = {.badWrite = 100}}},
     {"fixed_write_fails",
      FixedIn,
      kToImg,
@@ -1088,8 +1096,8 @@ bool Holds(const Folder& folder, const std::string& kind)
     return std::any_of(folder.begin(), folder.end(), [&](const auto& entry) { return entry.second == kind; });
 }
 
-// Whether a new file, `bytes`, is the whole disk of a clean run, `clean`, or has no footer for a reader to take it
-// for one: the footers (fresh Unique Ids, the copy at 0 written last) aside.
+// Whether a new file is the whole disk of a clean run, footers aside (fresh Unique Ids, the copy at 0 written last),
+// or has no footer for a reader to take it for one.
 bool WholeOrNoFooter(const std::string& bytes, const std::string& clean)
 {
     const auto body = [](const std::string& file) {
@@ -1176,7 +1184,7 @@ TEST_P(Commands, InProcessAndAsTheProgram)
     }
 }
 
-// The rows' fault sweeps, each a test of its own (FaultSweep, which CI's sanitizer and Wine runs leave out).
+// Each row's fault sweep, a test of its own that CI leaves out under the sanitizers and Wine.
 class FaultSweep : public testing::TestWithParam<Case> {};
 TEST_P(FaultSweep, NoFileIsTornByAnyFault)
 {

@@ -8,6 +8,7 @@
 // replaced; a write that fails removes the new file.
 #include "DiskReader.h"
 #include "DynamicWriter.h"
+#include "OutputFile.h"
 #include "Report.h"
 #include "VhdCommands.h"
 
@@ -36,12 +37,7 @@ void CreateChild(const std::string& parent, const std::string& destination)
     if ((disk.kind == DiskKind::Dynamic || disk.kind == DiskKind::Differencing) && !HasSourceHeader(disk)) {
         return;
     }
-    if (destination.empty()) {
-        ReportProblem("no destination given");
-        return;
-    }
-    if (PlatformFileSize(destination) >= 0) {
-        ReportProblem(destination + " exists; not replaced");
+    if (!MayCreate(destination)) {
         return;
     }
 

@@ -16,12 +16,7 @@ void CreateDisk(const std::string& destination, int64_t size, bool fixed)
         ReportProblem("a disk of " + std::to_string(size) + " bytes is more than a dynamic VHD holds");
         return;
     }
-    if (destination.empty()) {
-        ReportProblem("no destination given");
-        return;
-    }
-    if (PlatformFileSize(destination) >= 0) {
-        ReportProblem(destination + " exists; not replaced");
+    if (!MayCreate(destination)) {
         return;
     }
     OutputFile out = CreateOutputFile(destination, OpenMode::CreateNewWrite);

@@ -40,6 +40,19 @@ std::string WriteErrorText(const OutputFile& output)
     return output.file ? PlatformErrorText() : output.createError;
 }
 
+bool MayCreate(const std::string& path)
+{
+    if (path.empty()) {
+        ReportProblem("no destination given");
+        return false;
+    }
+    if (PlatformFileSize(path) >= 0) {
+        ReportProblem(path + " exists; not replaced");
+        return false;
+    }
+    return true;
+}
+
 void WarnIfBeyondPeers(int64_t size)
 {
     if (size > kLargestDisk) {

@@ -32,6 +32,10 @@ struct OutputFile {
 
 OutputFile CreateOutputFile(const std::string& path, OpenMode mode);
 
+// Whether a new file may be made at `path`: not when none is named, nor
+// when a file is there, which is never replaced; each refusal says so.
+bool MayCreate(const std::string& path);
+
 // The text for a failed write: the system's, or, for a file that was never
 // created, why it was not.
 std::string WriteErrorText(const OutputFile& output);

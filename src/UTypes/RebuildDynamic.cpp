@@ -234,10 +234,8 @@ void RebuildDynamic(const std::string& sourcePath, PlatformFile* source, int64_t
         ReportFailure("source file is new.vhd");
         return;
     }
-    // An earlier new.vhd may be the user's: it is never replaced.
-    if (PlatformFileSize(newPath) >= 0) {
-        ReportProblem(newPath + " exists; not replaced");
-        return;
+    if (!MayCreate(newPath)) {
+        return;  // an earlier new.vhd may be the user's
     }
     OutputFile output = CreateOutputFile(newPath, OpenMode::CreateNewWrite);
     PlatformFile* out = output.file.get();
